@@ -1,0 +1,157 @@
+#include "serial_link.h"
+
+#include <QDeadlineTimer>
+#include <QThread>
+
+#ifdef Q_OS_UNIX
+#include <grp.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
+
+namespace servo {
+namespace {
+
+// On Linux a refused open almost always means the user is not in the group that owns
+// the device; say which group and how to join it.
+QString PermissionHint(const QString& device)
+{
+#ifdef Q_OS_UNIX
+    const QByteArray path = device.toLocal8Bit();
+    struct stat info {};
+    if (::access(path.constData(), W_OK) == 0 || errno != EACCES
+        || ::stat(path.constData(), &info) != 0)
+        return {};
+    const group* owner = ::getgrgid(info.st_gid);
+    if (!owner)
+        return {};
+    return SerialLink::tr("\n\nThe device belongs to the group \"%1\". Add your user to it "
+                          "with\n    sudo usermod -aG %1 $USER\nthen log out and back in.")
+        .arg(QString::fromLocal8Bit(owner->gr_name));
+#else
+    Q_UNUSED(device);
+    return {};
+#endif
+}
+
+} // namespace
+
+SerialLink::SerialLink(const QString& device, QObject* parent) : QObject(parent)
+{
+    m_port.setPortName(device);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &SerialLink::onPortError);
+}
+
+SerialLink::~SerialLink()
+{
+    if (m_state == State::Open) {
+        drain();
+        m_port.close();
+    }
+}
+
+bool SerialLink::open()
+{
+    if (m_state != State::Closed)
+        return m_state == State::Open;
+
+    const bool settingsTaken = m_port.setBaudRate(QSerialPort::Baud9600)
+        && m_port.setDataBits(QSerialPort::Data8) && m_port.setParity(QSerialPort::NoParity)
+        && m_port.setStopBits(QSerialPort::OneStop)
+        && m_port.setFlowControl(QSerialPort::NoFlowControl);
+    if (!settingsTaken) {
+        fail(tr("The port %1 refused the settings 9600,N,8,1: %2")
+                 .arg(device(), m_port.errorString()));
+        return false;
+    }
+    if (!m_port.open(QIODevice::WriteOnly)) {
+        fail(tr("Cannot open the port %1: %2").arg(device(), m_port.errorString())
+             + PermissionHint(device()));
+        return false;
+    }
+    // A line without modem controls (a pseudo-terminal) has no RTS to raise.
+    if (!m_port.setRequestToSend(true)
+        && m_port.error() != QSerialPort::UnsupportedOperationError) {
+        fail(tr("Cannot raise RTS on the port %1: %2").arg(device(), m_port.errorString()));
+        return false;
+    }
+    m_port.clearError();
+    // Opened write-only, the port raises no notification of received data.
+    m_state = State::Open;
+    return true;
+}
+
+bool SerialLink::write(std::string_view frame)
+{
+    if (m_state != State::Open)
+        return false;
+    const auto size = static_cast<qint64>(frame.size());
+    if (m_port.write(frame.data(), size) != size) {
+        fail(tr("Cannot send to the port %1: %2").arg(device(), m_port.errorString()));
+        return false;
+    }
+    return true;
+}
+
+bool SerialLink::close()
+{
+    if (m_state != State::Open)
+        return m_state == State::Closed;
+    const bool delivered = drain();
+    if (m_state != State::Open)
+        return false;
+    m_port.close();
+    m_state = State::Closed;
+    if (!delivered)
+        fail(tr("The port %1 did not take the last frames within %2 seconds; they were "
+                "not sent.")
+                 .arg(device())
+                 .arg(kDrainLimitMs / 1000));
+    return delivered;
+}
+
+bool SerialLink::drain()
+{
+    // QSerialPort::close() discards its own buffer, and a closing tty may reset the
+    // line while the kernel still holds bytes: hand everything over and wait for it.
+    const QDeadlineTimer deadline(kDrainLimitMs);
+    while (m_state == State::Open && m_port.bytesToWrite() > 0 && !deadline.hasExpired())
+        m_port.waitForBytesWritten(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
+    if (m_state != State::Open || m_port.bytesToWrite() > 0)
+        return false;
+#ifdef Q_OS_UNIX
+    const int fd = static_cast<int>(m_port.handle());
+    int pending = 0;
+    while (::ioctl(fd, TIOCOUTQ, &pending) == 0 && pending > 0 && !deadline.hasExpired())
+        QThread::msleep(1);
+    if (pending > 0)
+        return false;
+    ::tcdrain(fd);
+#endif
+    return true;
+}
+
+void SerialLink::onPortError(QSerialPort::SerialPortError error)
+{
+    // Errors during open are judged by open() itself, and a time-out can only come from
+    // the bounded wait in drain(), which judges it too.
+    if (error == QSerialPort::NoError || error == QSerialPort::TimeoutError
+        || m_state != State::Open)
+        return;
+    fail(tr("Lost the port %1: %2").arg(device(), m_port.errorString()));
+}
+
+void SerialLink::fail(const QString& message)
+{
+    if (m_state == State::Failed)
+        return;
+    // A failed port keeps raising errors until it is closed.
+    m_state = State::Failed;
+    if (m_port.isOpen())
+        m_port.close();
+    emit failed(message);
+}
+
+} // namespace servo

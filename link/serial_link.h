@@ -1,0 +1,52 @@
+#pragma once
+
+#include "frame_link.h"
+
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+namespace servo {
+
+// The controller's serial port: 9600 baud, 8N1, RTS on, output only. Frames are
+// queued and leave from the event loop; nothing queued is dropped at close.
+class SerialLink : public QObject, public FrameLink
+{
+    Q_OBJECT
+
+public:
+#ifdef Q_OS_WIN
+    static constexpr const char* kFirstPort = "COM1";
+#else
+    static constexpr const char* kFirstPort = "/dev/ttyS0";
+#endif
+    static constexpr int kDrainLimitMs = 2000;
+
+    explicit SerialLink(const QString& device, QObject* parent = nullptr);
+    // Closing the window without EXIT still delivers what was queued.
+    ~SerialLink() override;
+
+    bool open() override;
+    bool write(std::string_view frame) override;
+    bool close() override;
+
+    QString device() const { return m_port.portName(); }
+    bool hasFailed() const { return m_state == State::Failed; }
+    qint64 bytesQueued() const { return m_port.bytesToWrite(); }
+
+signals:
+    // Emitted once, on the first failure; nothing is sent after it.
+    void failed(const QString& message);
+
+private:
+    enum class State { Closed, Open, Failed };
+
+    void onPortError(QSerialPort::SerialPortError error);
+    void fail(const QString& message);
+    bool drain();
+
+    QSerialPort m_port;
+    State m_state = State::Closed;
+};
+
+} // namespace servo

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace servo {
+
+constexpr int kChannelCount = 4;
+
+// Colour values as 0x00BBGGRR; with the high bit set the low byte names a system colour.
+using ColourValue = uint32_t;
+constexpr ColourValue kSystemColour = 0x80000000;
+constexpr ColourValue kHighlightColour = 0x0000FFFF; // yellow
+constexpr ColourValue kButtonFaceColour = kSystemColour | 15;
+
+// What the panel sees of the window. Channels are indexed 0..3. Setting a slider's
+// value or bound, or the entry's text, raises that control's change event at once,
+// inside the call, as the toolkit does.
+class PanelView
+{
+public:
+    virtual ~PanelView() = default;
+
+    virtual int16_t sliderValue(int channel) const = 0;
+    virtual void setSliderValue(int channel, int16_t value) = 0;
+    virtual void setSliderMinimum(int channel, int16_t minimum) = 0;
+    virtual void setReadout(int channel, const std::string& text) = 0;
+
+    virtual std::string lowerBoundText() const = 0;
+    virtual void setLowerBoundText(const std::string& text) = 0;
+
+    virtual void setLabelColour(int channel, ColourValue colour) = 0;
+
+    // Ends the program normally.
+    virtual void quit() = 0;
+};
+
+} // namespace servo

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "panel_view.h"
+
+#include <QColor>
+#include <QPalette>
+
+namespace servo {
+
+// 0x00BBGGRR to a Qt colour; system colours come from the palette.
+QColor ToQColor(ColourValue value, const QPalette& palette);
+
+} // namespace servo

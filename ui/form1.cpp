@@ -1,0 +1,212 @@
+#include "form1.h"
+
+#include "colour.h"
+#include "layout.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScrollBar>
+
+#include <algorithm>
+#include <vector>
+
+namespace servo {
+namespace {
+
+constexpr int kSliderMaximum = 255;
+constexpr int kSliderCreatedValue = 1;
+
+QString ChannelName(int channel) { return QStringLiteral("CH%1").arg(channel + 1); }
+
+QFont ArialFont(qreal points, bool boldItalic = false)
+{
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(points);
+    font.setBold(boldItalic);
+    font.setItalic(boldItalic);
+    return font;
+}
+
+} // namespace
+
+Form1::Form1(const QString& device, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint
+                          | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
+      m_link(device), m_panel(*this, m_link)
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(tr("Varnel Pulse Control"));
+    setFixedSize(TwipsToPixels(kClientWidthTwips), TwipsToPixels(kClientHeightTwips));
+    QFont font = QApplication::font();
+    font.setPointSizeF(8.0);
+    setFont(font);
+    setBackgroundRole(QPalette::Button);
+    setAutoFillBackground(true);
+
+    m_link.setObjectName(QStringLiteral("Comm1"));
+    m_link.setParent(this);
+    connect(&m_link, &SerialLink::failed, this, &Form1::reportFailure);
+
+    label("Label5", tr("COM1 Only"));
+    for (int channel = 0; channel < kChannelCount; ++channel)
+        buildChannel(channel);
+    label("Label6", tr("min"));
+    QLabel* brand = label("Label7", QStringLiteral("Quorvane"));
+    brand->setFont(ArialFont(11.25, true));
+    QPalette brandPalette = brand->palette();
+    brandPalette.setColor(QPalette::WindowText, ToQColor(0x00808000, brandPalette));
+    brand->setPalette(brandPalette);
+
+    m_entry = place<QLineEdit>("Text1");
+    connect(m_entry, &QLineEdit::textChanged, this, [this] { m_panel.lowerBoundTextChanged(); });
+
+    auto* exitButton = place<QPushButton>("Command1");
+    exitButton->setText(tr("EXIT"));
+    connect(exitButton, &QPushButton::clicked, this, [this] { m_panel.exitClicked(); });
+
+    setFocusChain();
+
+    m_timer.setObjectName(QStringLiteral("Timer1"));
+    m_timer.setParent(this);
+    m_timer.setTimerType(Qt::PreciseTimer);
+    m_timer.setInterval(kTickMs);
+    connect(&m_timer, &QTimer::timeout, this, [this] { m_panel.tick(); });
+    m_timer.start();
+}
+
+bool Form1::start() { return m_panel.start() && !m_failed; }
+
+template <typename Widget> Widget* Form1::place(const char* name)
+{
+    auto* widget = new Widget(this);
+    widget->setObjectName(QLatin1String(name));
+    widget->setGeometry(PixelRect(*FindPlacement(name)));
+    return widget;
+}
+
+QLabel* Form1::label(const char* name, const QString& caption)
+{
+    auto* label = place<QLabel>(name);
+    label->setText(caption);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setAutoFillBackground(true);
+    label->setBackgroundRole(QPalette::Window);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::Window, ToQColor(kButtonFaceColour, palette));
+    label->setPalette(palette);
+    return label;
+}
+
+void Form1::buildChannel(int channel)
+{
+    const QByteArray n = QByteArray::number(channel + 1);
+    const QString name = ChannelName(channel);
+
+    m_labels[channel] = label(("Label" + n).constData(), name);
+
+    QScrollBar* slider = place<QScrollBar>(("HScroll" + n).constData());
+    slider->setOrientation(Qt::Horizontal);
+    slider->setRange(kSliderCreatedValue, kSliderMaximum);
+    slider->setValue(kSliderCreatedValue);
+    slider->setSingleStep(1);
+    slider->setPageStep(1);
+    // Only committed changes count: no value change while the thumb is dragged.
+    slider->setTracking(false);
+    // A scroll bar inverts its keys by default; Right must add, as the thumb moves.
+    slider->setInvertedControls(false);
+    slider->setFocusPolicy(Qt::StrongFocus);
+    slider->setAccessibleName(name);
+    connect(slider, &QScrollBar::valueChanged, this,
+            [this, channel] { m_panel.sliderChanged(channel); });
+    m_sliders[channel] = slider;
+
+    QLineEdit* readout = place<QLineEdit>(("Text" + QByteArray::number(channel + 2)).constData());
+    readout->setAccessibleName(tr("%1 value").arg(name));
+    m_readouts[channel] = readout;
+
+    auto* test = place<QPushButton>(("Command" + QByteArray::number(channel + 2)).constData());
+    test->setText(tr("TEST"));
+    test->setFont(ArialFont(8.25));
+    test->setAccessibleName(tr("%1 TEST").arg(name));
+    connect(test, &QPushButton::clicked, this, [this, channel] { m_panel.testClicked(channel); });
+}
+
+void Form1::setFocusChain()
+{
+    std::vector<const Placement*> focusable;
+    for (const Placement& p : kLayout)
+        if (p.tab)
+            focusable.push_back(&p);
+    std::sort(focusable.begin(), focusable.end(),
+              [](const Placement* a, const Placement* b) { return *a->tab < *b->tab; });
+    QWidget* previous = nullptr;
+    for (const Placement* p : focusable) {
+        auto* widget = findChild<QWidget*>(QLatin1String(p->name.data(), p->name.size()));
+        if (previous)
+            setTabOrder(previous, widget);
+        previous = widget;
+    }
+    m_sliders[0]->setFocus();
+}
+
+int16_t Form1::sliderValue(int channel) const
+{
+    return static_cast<int16_t>(m_sliders[channel]->value());
+}
+
+void Form1::setSliderValue(int channel, int16_t value) { m_sliders[channel]->setValue(value); }
+
+void Form1::setSliderMinimum(int channel, int16_t minimum)
+{
+    m_sliders[channel]->setMinimum(minimum);
+}
+
+void Form1::setReadout(int channel, const std::string& text)
+{
+    m_readouts[channel]->setText(QString::fromStdString(text));
+}
+
+std::string Form1::lowerBoundText() const { return m_entry->text().toStdString(); }
+
+void Form1::setLowerBoundText(const std::string& text)
+{
+    m_entry->setText(QString::fromStdString(text));
+}
+
+void Form1::setLabelColour(int channel, ColourValue colour)
+{
+    QLabel* label = m_labels[channel];
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::Window, ToQColor(colour, palette));
+    label->setPalette(palette);
+}
+
+void Form1::quit()
+{
+    m_timer.stop();
+    hide();
+    QCoreApplication::exit(EXIT_SUCCESS);
+}
+
+void Form1::reportFailure(const QString& message)
+{
+    if (m_failed)
+        return;
+    m_failed = true;
+    m_timer.stop();
+    // The status comes from the report, not from the last window closing.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+    auto* box = new QMessageBox(QMessageBox::Critical, windowTitle(), message, QMessageBox::Ok,
+                                isVisible() ? this : nullptr);
+    box->setObjectName(QStringLiteral("failureReport"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::ApplicationModal);
+    connect(box, &QDialog::finished, qApp, [] { QCoreApplication::exit(EXIT_FAILURE); });
+    box->show();
+    emit failureReported(message);
+}
+
+} // namespace servo

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "panel.h"
+#include "panel_view.h"
+#include "serial_link.h"
+
+#include <QTimer>
+#include <QWidget>
+
+#include <array>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QScrollBar;
+
+namespace servo {
+
+// The panel's window. It shows what the panel tells it and forwards every control's
+// event to the panel; it decides nothing itself.
+class Form1 : public QWidget, public PanelView
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kTickMs = 1000;
+
+    explicit Form1(const QString& device, QWidget* parent = nullptr);
+
+    // Runs the start-up sequence; false when the port failed and a report is showing.
+    bool start();
+
+    Panel& panel() { return m_panel; }
+    SerialLink& link() { return m_link; }
+
+    int16_t sliderValue(int channel) const override;
+    void setSliderValue(int channel, int16_t value) override;
+    void setSliderMinimum(int channel, int16_t minimum) override;
+    void setReadout(int channel, const std::string& text) override;
+    std::string lowerBoundText() const override;
+    void setLowerBoundText(const std::string& text) override;
+    void setLabelColour(int channel, ColourValue colour) override;
+    void quit() override;
+
+signals:
+    void failureReported(const QString& message);
+
+private:
+    template <typename Widget> Widget* place(const char* name);
+    QLabel* label(const char* name, const QString& caption);
+    void buildChannel(int channel);
+    void setFocusChain();
+    void reportFailure(const QString& message);
+
+    SerialLink m_link;
+    Panel m_panel;
+    QTimer m_timer;
+    std::array<QScrollBar*, kChannelCount> m_sliders{};
+    std::array<QLineEdit*, kChannelCount> m_readouts{};
+    std::array<QLabel*, kChannelCount> m_labels{};
+    QLineEdit* m_entry = nullptr;
+    bool m_failed = false;
+};
+
+} // namespace servo
