@@ -38,7 +38,8 @@ QString PermissionHint(const QString& device)
 
 } // namespace
 
-SerialLink::SerialLink(const QString& device, QObject* parent) : QObject(parent)
+SerialLink::SerialLink(const QString& device, QObject* parent)
+    : QObject(parent), m_device(device)
 {
     m_port.setPortName(device);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialLink::onPortError);

@@ -30,7 +30,7 @@ public:
     bool write(std::string_view frame) override;
     bool close() override;
 
-    QString device() const { return m_port.portName(); }
+    QString device() const { return m_device; }
     bool hasFailed() const { return m_state == State::Failed; }
     qint64 bytesQueued() const { return m_port.bytesToWrite(); }
 
@@ -45,6 +45,7 @@ private:
     void fail(const QString& message);
     bool drain();
 
+    const QString m_device;
     QSerialPort m_port;
     State m_state = State::Closed;
 };

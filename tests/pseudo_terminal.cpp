@@ -1,0 +1,86 @@
+#include "pseudo_terminal.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace servo::test {
+
+Pty::Pty()
+{
+    char name[128] = {};
+    if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
+        throw std::runtime_error("openpty failed");
+    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    m_path = QString::fromLocal8Bit(name);
+}
+
+Pty::~Pty()
+{
+    hangUp();
+    if (m_slave >= 0)
+        ::close(m_slave);
+}
+
+std::string Pty::read(size_t count, std::chrono::milliseconds limit)
+{
+    std::string got;
+    QElapsedTimer clock;
+    clock.start();
+    while (got.size() < count && clock.elapsed() < limit.count() && m_master >= 0) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        pollfd fd{m_master, POLLIN, 0};
+        if (::poll(&fd, 1, 2) <= 0)
+            continue;
+        char buffer[4096];
+        const ssize_t n = ::read(m_master, buffer, std::min(sizeof buffer, count - got.size()));
+        if (n > 0)
+            got.append(buffer, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+std::string Pty::readAll(std::chrono::milliseconds quiet)
+{
+    std::string got;
+    for (;;) {
+        const std::string more = read(SIZE_MAX / 2, quiet);
+        if (more.empty())
+            return got;
+        got += more;
+    }
+}
+
+termios Pty::settings() const
+{
+    termios t{};
+    ::tcgetattr(m_slave, &t);
+    return t;
+}
+
+void Pty::hangUp()
+{
+    if (m_master >= 0)
+        ::close(m_master);
+    m_master = -1;
+}
+
+std::string Hex(const std::string& bytes)
+{
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (!out.empty())
+            out += ' ';
+        out += kDigits[c >> 4];
+        out += kDigits[c & 15];
+    }
+    return out;
+}
+
+} // namespace servo::test

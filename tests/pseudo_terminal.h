@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+#include <string>
+#include <termios.h>
+
+namespace servo::test {
+
+// A pseudo-terminal standing in for the controller: the panel opens the slave path,
+// the test reads what arrives at the master.
+class Pty
+{
+public:
+    Pty();
+    ~Pty();
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    QString path() const { return m_path; }
+
+    // Reads until `count` bytes have arrived or the time is up, running the Qt event
+    // loop meanwhile (the link writes from it).
+    std::string read(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(2));
+    // Everything that arrives within `quiet` of silence.
+    std::string readAll(std::chrono::milliseconds quiet = std::chrono::milliseconds(100));
+
+    termios settings() const;
+    // The far end goes away, as an unplugged adapter does.
+    void hangUp();
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_path;
+};
+
+// Bytes as spaced hex, for readable failure messages.
+std::string Hex(const std::string& bytes);
+
+} // namespace servo::test

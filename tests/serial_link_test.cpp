@@ -1,0 +1,109 @@
+#include "pseudo_terminal.h"
+#include "serial_link.h"
+#include "servo_frame.h"
+
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+namespace servo {
+namespace {
+
+using test::Hex;
+using test::Pty;
+
+TEST(SerialLink, SendsFramesInOrderAt9600EightNoneOne)
+{
+    Pty pty;
+    SerialLink link(pty.path());
+    ASSERT_TRUE(link.open());
+
+    const termios t = pty.settings();
+    EXPECT_EQ(cfgetospeed(&t), B9600);
+    EXPECT_EQ(t.c_cflag & CSIZE, CS8);
+    EXPECT_FALSE(t.c_cflag & PARENB);
+    EXPECT_FALSE(t.c_cflag & CSTOPB);
+    EXPECT_FALSE(t.c_cflag & CRTSCTS);
+
+    std::string expected;
+    for (int16_t v : {1, 50, 128, 255}) {
+        for (char code : {'0', '1', '2', '3'}) {
+            const std::string frame = FormatServoFrame(code, v);
+            EXPECT_TRUE(link.write(frame));
+            expected += frame;
+        }
+    }
+    EXPECT_EQ(Hex(pty.read(expected.size())), Hex(expected));
+    EXPECT_EQ(pty.readAll(), "");
+}
+
+TEST(SerialLink, FrameWrittenJustBeforeCloseArrives)
+{
+    Pty pty;
+    SerialLink link(pty.path());
+    ASSERT_TRUE(link.open());
+    const std::string frame = FormatServoFrame('3', 200);
+    ASSERT_TRUE(link.write(frame));
+    EXPECT_TRUE(link.close());
+    EXPECT_EQ(Hex(pty.read(frame.size())), Hex(frame));
+    EXPECT_FALSE(link.write(frame)) << "a closed link sends nothing";
+}
+
+TEST(SerialLink, TeardownDeliversWhatWasQueued)
+{
+    Pty pty;
+    std::string expected;
+    {
+        SerialLink link(pty.path());
+        ASSERT_TRUE(link.open());
+        for (int16_t v = 1; v <= 100; ++v) {
+            expected += FormatServoFrame('1', v);
+            link.write(FormatServoFrame('1', v));
+        }
+    }
+    EXPECT_EQ(Hex(pty.read(expected.size())), Hex(expected));
+}
+
+TEST(SerialLink, HungUpFarEndFailsOnceAndStopsSending)
+{
+    Pty pty;
+    SerialLink link(pty.path());
+    QSignalSpy failures(&link, &SerialLink::failed);
+    ASSERT_TRUE(link.open());
+    pty.hangUp();
+    link.write(FormatServoFrame('0', 10));
+    ASSERT_TRUE(failures.wait(2000) || failures.count() == 1);
+    EXPECT_EQ(failures.count(), 1);
+    EXPECT_TRUE(link.hasFailed());
+    EXPECT_TRUE(failures.at(0).at(0).toString().contains(pty.path()));
+    EXPECT_FALSE(link.write(FormatServoFrame('0', 11)));
+    EXPECT_FALSE(link.close());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(failures.count(), 1) << "reported once";
+}
+
+TEST(SerialLink, OpenFailuresNameTheDevice)
+{
+    for (const QString& device : {QStringLiteral("/dev/no-such-port"), QStringLiteral("/dev/null")}) {
+        SerialLink link(device);
+        QSignalSpy failures(&link, &SerialLink::failed);
+        EXPECT_FALSE(link.open()) << device.toStdString();
+        ASSERT_EQ(failures.count(), 1) << device.toStdString();
+        EXPECT_TRUE(failures.at(0).at(0).toString().contains(device));
+        EXPECT_FALSE(link.write("x"));
+    }
+}
+
+TEST(SerialLink, PortHeldByAnotherLinkIsRefused)
+{
+    Pty pty;
+    SerialLink first(pty.path());
+    ASSERT_TRUE(first.open());
+    SerialLink second(pty.path());
+    QSignalSpy failures(&second, &SerialLink::failed);
+    EXPECT_FALSE(second.open());
+    EXPECT_EQ(failures.count(), 1);
+}
+
+} // namespace
+} // namespace servo
