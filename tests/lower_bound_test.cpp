@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <ostream>
 #include <string>
 
 namespace servo {
@@ -19,6 +20,8 @@ struct EntryCase
     double number; // what LeadingNumber reads
     int16_t bound; // what LowerBoundFromText makes of it
 };
+
+void PrintTo(const EntryCase& c, std::ostream* os) { *os << c.name; }
 
 class EntryTable : public testing::TestWithParam<EntryCase>
 {};

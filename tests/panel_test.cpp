@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -297,6 +298,8 @@ struct BoundCase
     std::vector<std::string> frames;
 };
 
+void PrintTo(const BoundCase& c, std::ostream* os) { *os << c.name; }
+
 class BoundTable : public PanelTest, public testing::WithParamInterface<BoundCase>
 {};
 
@@ -441,6 +444,8 @@ struct ClickCase
     std::string selected;
     std::array<ColourValue, kChannelCount> lastColours;
 };
+
+void PrintTo(const ClickCase& c, std::ostream* os) { *os << c.name; }
 
 class ClickTable : public PanelTest, public testing::WithParamInterface<ClickCase>
 {};
