@@ -388,6 +388,7 @@ TEST_P(Form1HangUp, ReportsOnceAndStopsTheTimer)
     EXPECT_TRUE(Reports().front()->text().contains(pty.path()))
         << Reports().front()->text().toStdString();
     EXPECT_FALSE(form.findChild<QTimer*>(QStringLiteral("Timer1"))->isActive());
+    EXPECT_TRUE(form.isVisible()) << "ended as if all went well; the report ends it";
 
     // Whatever the operator does next raises no second report.
     Slider(form, 0)->setValue(70);
@@ -402,6 +403,12 @@ INSTANTIATE_TEST_SUITE_P(
                     HangUp{"test_tick",
                            [](Form1& form) {
                                QTest::mouseClick(TestButton(form, 0), Qt::LeftButton);
+                           }},
+                    HangUp{"exit_draining",
+                           [](Form1& form) {
+                               Slider(form, 2)->setValue(60);
+                               QTest::mouseClick(Find<QPushButton>(form, "Command1"),
+                                                 Qt::LeftButton);
                            }}),
     [](const auto& info) { return std::string(info.param.name); });
 
