@@ -270,6 +270,21 @@ TEST_F(Form1Test, ExitDeliversWhatWasQueuedClosesThePortAndHides)
     EXPECT_TRUE(next.open()) << "EXIT left the port held";
 }
 
+TEST_F(Form1Test, TitleBarCloseStillDeliversWhatWasQueued)
+{
+    {
+        Form1 form(pty.path());
+        startShown(form);
+        QScrollBar* bar = Slider(form, 0);
+        QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier,
+                          SubControl(bar, QStyle::SC_ScrollBarAddLine).center());
+        EXPECT_TRUE(form.close());
+    }
+    EXPECT_EQ(Hex(pty.read(4)), Hex(FormatServoFrame('0', 51)));
+    SerialLink next(pty.path());
+    EXPECT_TRUE(next.open()) << "the closed window left the port held";
+}
+
 TEST_F(Form1Test, TestClickLightsItsLabelYellowOnly)
 {
     Form1 form(pty.path());
