@@ -161,7 +161,7 @@ TEST_F(Form1Test, StartUpSendsFiftyOnEveryChannelAndShowsIt)
 TEST_F(Form1Test, RightArrowClickSendsOneFrameAndUpdatesTheReadout)
 {
     Form1 form(pty.path());
-    startShown(form);
+    ASSERT_NO_FATAL_FAILURE(startShown(form));
     for (int ch = 0; ch < kChannelCount; ++ch) {
         QScrollBar* bar = Slider(form, ch);
         const QRect arrow = SubControl(bar, QStyle::SC_ScrollBarAddLine);
@@ -177,7 +177,7 @@ TEST_F(Form1Test, RightArrowClickSendsOneFrameAndUpdatesTheReadout)
 TEST_F(Form1Test, ArrowKeysStepTheFocusedSliderTheWayItsThumbMoves)
 {
     Form1 form(pty.path());
-    startShown(form);
+    ASSERT_NO_FATAL_FAILURE(startShown(form));
     QScrollBar* bar = Slider(form, 1);
     bar->setFocus();
     QTest::keyClick(bar, Qt::Key_Right);
@@ -193,7 +193,7 @@ TEST_F(Form1Test, ArrowKeysStepTheFocusedSliderTheWayItsThumbMoves)
 TEST_F(Form1Test, DraggingTheThumbSendsOneFrameOnRelease)
 {
     Form1 form(pty.path());
-    startShown(form);
+    ASSERT_NO_FATAL_FAILURE(startShown(form));
     QScrollBar* bar = Slider(form, 0);
     const QPoint from = SubControl(bar, QStyle::SC_ScrollBarSlider).center();
     const QPoint to = from + QPoint(40, 0);
@@ -217,7 +217,7 @@ TEST_F(Form1Test, DraggingTheThumbSendsOneFrameOnRelease)
 TEST_F(Form1Test, TypingInTheMinEntryMovesEveryBound)
 {
     Form1 form(pty.path());
-    startShown(form);
+    ASSERT_NO_FATAL_FAILURE(startShown(form));
     QLineEdit* entry = Find<QLineEdit>(form, "Text1");
     entry->setFocus();
     QTest::keyClick(entry, Qt::Key_End);
@@ -229,7 +229,7 @@ TEST_F(Form1Test, TypingInTheMinEntryMovesEveryBound)
         if (key)
             QTest::keyClick(entry, key);
         for (int ch = 0; ch < kChannelCount; ++ch)
-            EXPECT_EQ(Slider(form, ch)->minimum(), bound) << "after \"" << key << "\", " << ch;
+            EXPECT_EQ(Slider(form, ch)->minimum(), bound) << "channel " << ch;
     }
     // The bound passed the sliders at 50 and dragged them up.
     std::string expected;
@@ -244,7 +244,7 @@ TEST_F(Form1Test, TypingInTheMinEntryMovesEveryBound)
 TEST_F(Form1Test, TypingInAReadoutSendsNothing)
 {
     Form1 form(pty.path());
-    startShown(form);
+    ASSERT_NO_FATAL_FAILURE(startShown(form));
     QLineEdit* readout = Readout(form, 1);
     readout->setFocus();
     QTest::keyClicks(readout, "7F");
@@ -256,7 +256,7 @@ TEST_F(Form1Test, TypingInAReadoutSendsNothing)
 TEST_F(Form1Test, ExitDeliversWhatWasQueuedClosesThePortAndHides)
 {
     Form1 form(pty.path());
-    startShown(form);
+    ASSERT_NO_FATAL_FAILURE(startShown(form));
     QScrollBar* bar = Slider(form, 3);
     QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier,
                       SubControl(bar, QStyle::SC_ScrollBarAddLine).center());
@@ -274,7 +274,7 @@ TEST_F(Form1Test, TitleBarCloseStillDeliversWhatWasQueued)
 {
     {
         Form1 form(pty.path());
-        startShown(form);
+        ASSERT_NO_FATAL_FAILURE(startShown(form));
         QScrollBar* bar = Slider(form, 0);
         QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier,
                           SubControl(bar, QStyle::SC_ScrollBarAddLine).center());
@@ -288,7 +288,7 @@ TEST_F(Form1Test, TitleBarCloseStillDeliversWhatWasQueued)
 TEST_F(Form1Test, TestClickLightsItsLabelYellowOnly)
 {
     Form1 form(pty.path());
-    startShown(form);
+    ASSERT_NO_FATAL_FAILURE(startShown(form));
     auto window = [&](int ch) { return ChannelLabel(form, ch)->palette().color(QPalette::Window); };
     auto buttonFace = [&](int ch) {
         return ChannelLabel(form, ch)->palette().color(QPalette::Button);
@@ -324,7 +324,7 @@ TEST_F(Form1Test, TimerIsPreciseOneSecondAndRunningFromCreation)
 TEST_F(Form1Test, RealTicksSwingTheSelectedChannel)
 {
     Form1 form(pty.path());
-    startShown(form);
+    ASSERT_NO_FATAL_FAILURE(startShown(form));
     QTest::mouseClick(TestButton(form, 2), Qt::LeftButton);
     // The free-running timer ticks within a second of the click; allow for a loaded machine.
     EXPECT_EQ(Hex(pty.read(4, 2500ms)), "02 32 46 46");
@@ -394,7 +394,7 @@ class Form1HangUp : public Form1Test, public testing::WithParamInterface<HangUp>
 TEST_P(Form1HangUp, ReportsOnceAndStopsTheTimer)
 {
     Form1 form(pty.path());
-    startShown(form);
+    ASSERT_NO_FATAL_FAILURE(startShown(form));
     pty.hangUp();
     GetParam().send(form);
 
