@@ -4,17 +4,33 @@
 // each control leaves for its text. Shared by the 1x and the 2x window suites.
 
 #include <QColor>
+#include <QFontMetricsF>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRect>
+#include <QSignalBlocker>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QStyleOptionFrame>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <ostream>
+
+// Readable failure messages for the Qt types the window suites compare.
+inline void PrintTo(const QRect& r, std::ostream* os)
+{
+    *os << "QRect(" << r.x() << ", " << r.y() << ", " << r.width() << "x" << r.height() << ")";
+}
+inline void PrintTo(const QSize& s, std::ostream* os)
+{
+    *os << "QSize(" << s.width() << "x" << s.height() << ")";
+}
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+inline void PrintTo(const QColor& c, std::ostream* os) { *os << c.name().toStdString(); }
 
 namespace servo::test {
 
@@ -93,16 +109,47 @@ inline QSize TextNeeds(QWidget* widget, const QString& text)
     return {width, metrics.height()};
 }
 
-} // namespace servo::test
+// The pixels a caption paints, in device pixels: the control grabbed with and without its
+// text. Signals are blocked meanwhile, so the panel sees nothing of it.
+inline QRect InkOf(QWidget* widget)
+{
+    auto* label = qobject_cast<QLabel*>(widget);
+    auto* edit = qobject_cast<QLineEdit*>(widget);
+    auto* button = qobject_cast<QPushButton*>(widget);
+    const QString text = label ? label->text() : edit ? edit->text() : button->text();
+    const auto setText = [&](const QString& t) {
+        const QSignalBlocker quiet(widget);
+        label ? label->setText(t) : edit ? edit->setText(t) : button->setText(t);
+    };
+    const QImage with = widget->grab().toImage();
+    setText(QString());
+    const QImage without = widget->grab().toImage();
+    setText(text);
+    QRect ink;
+    for (int y = 0; y < with.height(); ++y)
+        for (int x = 0; x < with.width(); ++x)
+            if (with.pixel(x, y) != without.pixel(x, y))
+                ink |= QRect(x, y, 1, 1);
+    return ink;
+}
 
-// Readable failure messages for the Qt types the window suites compare.
-inline void PrintTo(const QRect& r, std::ostream* os)
+// The caption fits by its font's measure and, as painted, none of its ink is cut off.
+inline void ExpectCaptionFits(QWidget* widget, const QString& text)
 {
-    *os << "QRect(" << r.x() << ", " << r.y() << ", " << r.width() << "x" << r.height() << ")";
+    const QRect room = TextRoom(widget);
+    const QSize needs = TextNeeds(widget, text);
+    EXPECT_LE(needs.width(), room.width());
+    EXPECT_LE(needs.height(), room.height());
+
+    const qreal scale = widget->devicePixelRatioF();
+    const QRectF tight = QFontMetricsF(widget->font()).tightBoundingRect(text);
+    const QRect ink = InkOf(widget);
+    const QRect deviceRoom((QRectF(room.topLeft() * scale, room.size() * scale)).toRect());
+    EXPECT_TRUE(deviceRoom.contains(ink))
+        << "ink " << testing::PrintToString(ink) << " room " << testing::PrintToString(deviceRoom);
+    // Clipped text leaves less ink than the whole of it needs; hinting may shave a pixel.
+    EXPECT_GE(ink.width(), tight.width() * scale - 3);
+    EXPECT_GE(ink.height(), tight.height() * scale - 3);
 }
-inline void PrintTo(const QSize& s, std::ostream* os)
-{
-    *os << "QSize(" << s.width() << "x" << s.height() << ")";
-}
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
-inline void PrintTo(const QColor& c, std::ostream* os) { *os << c.name().toStdString(); }
+
+} // namespace servo::test
