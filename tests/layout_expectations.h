@@ -40,8 +40,8 @@ struct ExpectedControl
 {
     const char* name;
     Kind kind;
-    QRect rect;         // left, top, width, height in device-independent pixels
-    const char* text;   // caption, or the text a box shows after start-up
+    QRect rect;       // left, top, width, height in device-independent pixels
+    const char* text; // caption, or the text a box shows after start-up
 };
 
 constexpr int kClientWidth = 338;  // 5070 twips

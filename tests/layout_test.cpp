@@ -124,7 +124,7 @@ TEST_F(Layout, WindowHasItsTitleAFixedSizeAndOnlyACloseButton)
     EXPECT_TRUE(flags.testFlag(Qt::CustomizeWindowHint));
     EXPECT_TRUE(flags.testFlag(Qt::WindowTitleHint));
     EXPECT_TRUE(flags.testFlag(Qt::WindowCloseButtonHint));
-    EXPECT_TRUE(flags.testFlag(Qt::WindowSystemMenuHint)) << "Windows shows no close button without it";
+    EXPECT_TRUE(flags.testFlag(Qt::WindowSystemMenuHint)) << "Windows needs it for the close button";
     EXPECT_FALSE(flags.testFlag(Qt::WindowMinimizeButtonHint));
     EXPECT_FALSE(flags.testFlag(Qt::WindowMaximizeButtonHint));
     EXPECT_FALSE(flags.testFlag(Qt::WindowFullscreenButtonHint));
@@ -274,6 +274,18 @@ TEST_F(Layout, TabWalksTheControlsInOrderFromTheFirstSlider)
             << "Shift+Tab " << step;
     }
     EXPECT_EQ(pty.readAll(), "") << "walking the focus sends nothing";
+}
+
+TEST_F(Layout, TheFocusedSliderShowsIt)
+{
+    // Same value, same size: only the focus tells the two apart.
+    const QImage focused = control("HScroll1")->grab().toImage();
+    const QImage unfocused = control("HScroll2")->grab().toImage();
+    EXPECT_NE(focused, unfocused);
+    press(Qt::Key_Tab);
+    ASSERT_EQ(focusName(), QStringLiteral("HScroll2"));
+    EXPECT_EQ(control("HScroll1")->grab().toImage(), unfocused);
+    EXPECT_EQ(control("HScroll2")->grab().toImage(), focused);
 }
 
 TEST_F(Layout, ArrowKeysOnAFocusedSliderSendOneFrameEach)

@@ -9,6 +9,9 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyleOptionFocusRect>
+#include <QStyleOptionSlider>
+#include <QStylePainter>
 
 #include <algorithm>
 #include <vector>
@@ -18,6 +21,33 @@ namespace {
 
 constexpr int kSliderMaximum = 255;
 constexpr int kSliderCreatedValue = 1;
+
+// Qt's scroll bars draw no focus cue, and an arrow key moves the focused channel's servo:
+// ring the thumb of the slider that has the keyboard.
+class Slider : public QScrollBar
+{
+public:
+    using QScrollBar::QScrollBar;
+
+protected:
+    void paintEvent(QPaintEvent* event) override
+    {
+        QScrollBar::paintEvent(event);
+        if (!hasFocus())
+            return;
+        QStyleOptionSlider bar;
+        initStyleOption(&bar);
+        QStyleOptionFocusRect focus;
+        focus.initFrom(this);
+        // Shown from the start, not only after Tab as some styles would.
+        focus.state |= QStyle::State_KeyboardFocusChange;
+        focus.rect = style()
+                         ->subControlRect(QStyle::CC_ScrollBar, &bar, QStyle::SC_ScrollBarSlider,
+                                          this)
+                         .adjusted(2, 2, -2, -2);
+        QStylePainter(this).drawPrimitive(QStyle::PE_FrameFocusRect, focus);
+    }
+};
 
 QString ChannelName(int channel) { return QStringLiteral("CH%1").arg(channel + 1); }
 
@@ -125,7 +155,7 @@ void Form1::buildChannel(int channel)
 
     m_labels[channel] = label(("Label" + n).constData(), name);
 
-    QScrollBar* slider = place<QScrollBar>(("HScroll" + n).constData());
+    QScrollBar* slider = place<Slider>(("HScroll" + n).constData());
     slider->setOrientation(Qt::Horizontal);
     slider->setRange(kSliderCreatedValue, kSliderMaximum);
     slider->setValue(kSliderCreatedValue);
