@@ -226,18 +226,6 @@ TEST_F(Layout, LabelsAreLeftAlignedOpaqueBorderlessOnButtonFace)
     control<QPushButton>("Command3")->click();
 }
 
-TEST_F(Layout, TextBoxesAreSingleLineEditableEntries)
-{
-    for (const char* name : {"Text1", "Text2", "Text3", "Text4", "Text5"}) {
-        SCOPED_TRACE(name);
-        auto* box = control<QLineEdit>(name);
-        ASSERT_NE(box, nullptr);
-        EXPECT_TRUE(box->hasFrame());
-        EXPECT_FALSE(box->isReadOnly());
-        EXPECT_EQ(box->echoMode(), QLineEdit::Normal);
-    }
-}
-
 TEST_F(Layout, NoButtonAnswersEnterOrEscape)
 {
     std::vector<std::unique_ptr<QSignalSpy>> clicks;
