@@ -9,6 +9,9 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyleOptionFocusRect>
+#include <QStyleOptionSlider>
+#include <QStylePainter>
 
 #include <algorithm>
 #include <vector>
@@ -19,10 +22,44 @@ namespace {
 constexpr int kSliderMaximum = 255;
 constexpr int kSliderCreatedValue = 1;
 
+// Qt's scroll bars draw no focus cue, and an arrow key moves the focused channel's servo:
+// ring the thumb of the slider that has the keyboard.
+class Slider : public QScrollBar
+{
+public:
+    using QScrollBar::QScrollBar;
+
+protected:
+    void paintEvent(QPaintEvent* event) override
+    {
+        QScrollBar::paintEvent(event);
+        if (!hasFocus())
+            return;
+        QStyleOptionSlider bar;
+        initStyleOption(&bar);
+        QStyleOptionFocusRect focus;
+        focus.initFrom(this);
+        // Shown from the start, not only after Tab as some styles would.
+        focus.state |= QStyle::State_KeyboardFocusChange;
+        focus.rect = style()
+                         ->subControlRect(QStyle::CC_ScrollBar, &bar, QStyle::SC_ScrollBarSlider,
+                                          this)
+                         .adjusted(2, 2, -2, -2);
+        QStylePainter(this).drawPrimitive(QStyle::PE_FrameFocusRect, focus);
+    }
+};
+
 QString ChannelName(int channel) { return QStringLiteral("CH%1").arg(channel + 1); }
+
+// The panel's captions were sized for an 8 pt face about Arial's size; the desktop's own
+// font (Noto Sans, Segoe UI, ...) runs taller and would clip the 13 px labels.
+constexpr qreal kDefaultPoints = 8.0;
 
 QFont ArialFont(qreal points, bool boldItalic = false)
 {
+    // Arial's metric twin stands in where Arial is missing (idempotent), so captions keep
+    // their widths.
+    QFont::insertSubstitution(QStringLiteral("Arial"), QStringLiteral("Liberation Sans"));
     QFont font(QStringLiteral("Arial"));
     font.setPointSizeF(points);
     font.setBold(boldItalic);
@@ -33,16 +70,16 @@ QFont ArialFont(qreal points, bool boldItalic = false)
 } // namespace
 
 Form1::Form1(const QString& device, QWidget* parent)
+    // The system menu hint is what gives a plain window its close button on Windows.
     : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint
-                          | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
+                          | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                          | Qt::WindowCloseButtonHint),
       m_link(device), m_panel(*this, m_link)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(tr("Varnel Pulse Control"));
     setFixedSize(TwipsToPixels(kClientWidthTwips), TwipsToPixels(kClientHeightTwips));
-    QFont font = QApplication::font();
-    font.setPointSizeF(8.0);
-    setFont(font);
+    setFont(ArialFont(kDefaultPoints));
     setBackgroundRole(QPalette::Button);
     setAutoFillBackground(true);
 
@@ -61,10 +98,11 @@ Form1::Form1(const QString& device, QWidget* parent)
     brand->setPalette(brandPalette);
 
     m_entry = place<QLineEdit>("Text1");
+    m_entry->setAccessibleName(tr("min"));
     connect(m_entry, &QLineEdit::textChanged, this, [this] { m_panel.lowerBoundTextChanged(); });
 
-    auto* exitButton = place<QPushButton>("Command1");
-    exitButton->setText(tr("EXIT"));
+    auto* exitButton = button("Command1", tr("EXIT"));
+    exitButton->setAccessibleName(tr("EXIT"));
     connect(exitButton, &QPushButton::clicked, this, [this] { m_panel.exitClicked(); });
 
     setFocusChain();
@@ -100,6 +138,16 @@ QLabel* Form1::label(const char* name, const QString& caption)
     return label;
 }
 
+QPushButton* Form1::button(const char* name, const QString& caption)
+{
+    auto* button = place<QPushButton>(name);
+    button->setText(caption);
+    // Enter must not press a button the operator has not chosen.
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    return button;
+}
+
 void Form1::buildChannel(int channel)
 {
     const QByteArray n = QByteArray::number(channel + 1);
@@ -107,7 +155,7 @@ void Form1::buildChannel(int channel)
 
     m_labels[channel] = label(("Label" + n).constData(), name);
 
-    QScrollBar* slider = place<QScrollBar>(("HScroll" + n).constData());
+    QScrollBar* slider = place<Slider>(("HScroll" + n).constData());
     slider->setOrientation(Qt::Horizontal);
     slider->setRange(kSliderCreatedValue, kSliderMaximum);
     slider->setValue(kSliderCreatedValue);
@@ -127,8 +175,7 @@ void Form1::buildChannel(int channel)
     readout->setAccessibleName(tr("%1 value").arg(name));
     m_readouts[channel] = readout;
 
-    auto* test = place<QPushButton>(("Command" + QByteArray::number(channel + 2)).constData());
-    test->setText(tr("TEST"));
+    auto* test = button(("Command" + QByteArray::number(channel + 2)).constData(), tr("TEST"));
     test->setFont(ArialFont(8.25));
     test->setAccessibleName(tr("%1 TEST").arg(name));
     connect(test, &QPushButton::clicked, this, [this, channel] { m_panel.testClicked(channel); });

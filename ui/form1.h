@@ -48,6 +48,7 @@ signals:
 private:
     template <typename Widget> Widget* place(const char* name);
     QLabel* label(const char* name, const QString& caption);
+    QPushButton* button(const char* name, const QString& caption);
     void buildChannel(int channel);
     void setFocusChain();
     void reportFailure(const QString& message);
