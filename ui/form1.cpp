@@ -57,9 +57,6 @@ constexpr qreal kDefaultPoints = 8.0;
 
 QFont ArialFont(qreal points, bool boldItalic = false)
 {
-    // Arial's metric twin stands in where Arial is missing (idempotent), so captions keep
-    // their widths.
-    QFont::insertSubstitution(QStringLiteral("Arial"), QStringLiteral("Liberation Sans"));
     QFont font(QStringLiteral("Arial"));
     font.setPointSizeF(points);
     font.setBold(boldItalic);
@@ -77,6 +74,8 @@ Form1::Form1(const QString& device, QWidget* parent)
       m_link(device), m_panel(*this, m_link)
 {
     setObjectName(QStringLiteral("Form1"));
+    // Arial's metric twin stands in where Arial is missing, so captions keep their widths.
+    QFont::insertSubstitution(QStringLiteral("Arial"), QStringLiteral("Liberation Sans"));
     setWindowTitle(tr("Varnel Pulse Control"));
     setFixedSize(TwipsToPixels(kClientWidthTwips), TwipsToPixels(kClientHeightTwips));
     setFont(ArialFont(kDefaultPoints));
