@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <pty.h>
 #include <stdexcept>
 #include <unistd.h>
@@ -30,12 +32,18 @@ FarEnd::~FarEnd()
 
 void FarEnd::setListener(Listener listener)
 {
+    const std::lock_guard listening(m_listening);
     const std::lock_guard lock(m_mutex);
     m_listener = std::move(listener);
 }
 
 void FarEnd::run()
 {
+    // The far end stands for the controller, whose UART takes every byte as it comes: a
+    // real-time reader keeps its own wake-up on a busy machine out of the figures. The
+    // panel itself runs at normal priority. Without the right to do so it reads as is.
+    const sched_param realTime{.sched_priority = 10};
+    ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &realTime);
     char buffer[1 << 16];
     while (!m_stop) {
         // Blocking in poll, not spinning: on two cores a spinning reader would take the
@@ -47,18 +55,17 @@ void FarEnd::run()
         const Clock::time_point at = Clock::now();
         if (n <= 0)
             continue;
-        Listener listener;
+        const std::lock_guard listening(m_listening);
         size_t total = 0;
         {
             const std::lock_guard lock(m_mutex);
             m_bytes.append(buffer, static_cast<size_t>(n));
             total = m_bytes.size();
             m_arrivals.push_back({total, at});
-            listener = m_listener;
         }
         m_arrived.notify_all();
-        if (listener)
-            listener(total, at);
+        if (m_listener)
+            m_listener(total, at);
     }
 }
 

@@ -35,6 +35,7 @@ public:
 
     const std::string& path() const { return m_path; }
 
+    // Once this returns, the old listener is not running and will not run again.
     void setListener(Listener listener);
     // Blocks the caller (not a Qt thread that must keep running) until `count` bytes
     // have arrived or the time is up.
@@ -53,6 +54,7 @@ private:
     int m_slave = -1;
     std::string m_path;
     mutable std::mutex m_mutex;
+    std::mutex m_listening; // held while the listener runs, so replacing it waits for that
     std::condition_variable m_arrived;
     std::string m_bytes;
     std::vector<Arrival> m_arrivals;
