@@ -8,7 +8,9 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <functional>
 
 namespace servo::bench {
 namespace {
@@ -33,21 +35,18 @@ class Sweep
 public:
     explicit Sweep(int from) : m_value(from) {}
 
-    int step() const { return stepFrom(m_value); }
+    // The direction of the next click; the same until that click is made.
+    int step()
+    {
+        if (m_value + m_step > 255 || m_value + m_step < 1)
+            m_step = -m_step;
+        return m_step;
+    }
     int next() { return m_value += step(); }
 
 private:
-    int stepFrom(int value) const
-    {
-        if (value >= 255)
-            m_up = false;
-        else if (value <= 1)
-            m_up = true;
-        return m_up ? 1 : -1;
-    }
-
     int m_value;
-    mutable bool m_up = true;
+    int m_step = 1;
 };
 
 // Clicks the slider's arrows with the mouse, as a person would.
