@@ -4,6 +4,7 @@
 #include <QThread>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
 #include <grp.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -88,12 +89,48 @@ bool SerialLink::write(std::string_view frame)
 {
     if (m_state != State::Open)
         return false;
-    const auto size = static_cast<qint64>(frame.size());
-    if (m_port.write(frame.data(), size) != size) {
+    // QSerialPort sends from the event loop, after the repaints of the very click that
+    // made the frame: a third of a millisecond late. When nothing waits ahead of it the
+    // frame goes to the driver at once; whatever the driver cannot take now is queued
+    // behind, in order, and leaves from the event loop as before.
+    std::string_view rest = frame;
+    if (m_port.bytesToWrite() == 0) {
+        const qint64 taken = writeNow(frame);
+        if (taken < 0)
+            return false;
+        rest.remove_prefix(static_cast<size_t>(taken));
+        if (rest.empty())
+            return true;
+    }
+    const auto size = static_cast<qint64>(rest.size());
+    if (m_port.write(rest.data(), size) != size) {
         fail(tr("Cannot send to the port %1: %2").arg(device(), m_port.errorString()));
         return false;
     }
     return true;
+}
+
+qint64 SerialLink::writeNow(std::string_view bytes)
+{
+#ifdef Q_OS_UNIX
+    // QSerialPort opens the device non-blocking, so this never waits; a full driver
+    // buffer (EAGAIN) is no error, the bytes are queued instead.
+    const int fd = static_cast<int>(m_port.handle());
+    for (;;) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written >= 0)
+            return written;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        if (errno != EINTR) {
+            fail(tr("Cannot send to the port %1: %2").arg(device(), qt_error_string(errno)));
+            return -1;
+        }
+    }
+#else
+    Q_UNUSED(bytes);
+    return 0;
+#endif
 }
 
 bool SerialLink::close()

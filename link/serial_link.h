@@ -8,8 +8,9 @@
 
 namespace servo {
 
-// The controller's serial port: 9600 baud, 8N1, RTS on, output only. Frames are
-// queued and leave from the event loop; nothing queued is dropped at close.
+// The controller's serial port: 9600 baud, 8N1, RTS on, output only. A frame goes to
+// the driver at once, or is queued behind what is still waiting and leaves from the
+// event loop; nothing queued is dropped at close.
 class SerialLink : public QObject, public FrameLink
 {
     Q_OBJECT
@@ -41,6 +42,9 @@ signals:
 private:
     enum class State { Closed, Open, Failed };
 
+    // Hands bytes straight to the driver without waiting: how many it took, or -1 after
+    // a failure (reported).
+    qint64 writeNow(std::string_view bytes);
     void onPortError(QSerialPort::SerialPortError error);
     void fail(const QString& message);
     bool drain();
