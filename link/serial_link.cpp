@@ -1,6 +1,8 @@
 #include "serial_link.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QLockFile>
 #include <QThread>
 
 #ifdef Q_OS_UNIX
@@ -36,6 +38,32 @@ QString PermissionHint(const QString& device)
 #endif
 }
 
+// Qt's serial port (ours and any other Qt program's) claims a device with a lock file and
+// reports a held one only as "Permission error while locking the device", which sends the
+// operator after groups. Name the program that has it instead.
+QString HolderOf(const QString& device)
+{
+#ifdef Q_OS_UNIX
+    QString name = device;
+    if (name.startsWith(QLatin1String("/dev/")))
+        name.remove(0, 5);
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    for (const char* dir : {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
+                            "/tmp", "/var/lock/lockdev"}) {
+        const QString path = QDir(QLatin1String(dir)).filePath(QLatin1String("LCK..") + name);
+        qint64 pid = 0;
+        QString host, program;
+        if (QFileInfo::exists(path) && QLockFile(path).getLockInfo(&pid, &host, &program))
+            return SerialLink::tr("it is in use by another program (%1, process %2).")
+                .arg(program.isEmpty() ? SerialLink::tr("unknown") : program)
+                .arg(pid);
+    }
+#else
+    Q_UNUSED(device);
+#endif
+    return {};
+}
+
 } // namespace
 
 SerialLink::SerialLink(const QString& device, QObject* parent)
@@ -68,8 +96,13 @@ bool SerialLink::open()
         return false;
     }
     if (!m_port.open(QIODevice::WriteOnly)) {
-        fail(tr("Cannot open the port %1: %2").arg(device(), m_port.errorString())
-             + PermissionHint(device()));
+        QString reason = m_port.errorString();
+        if (m_port.error() == QSerialPort::PermissionError) {
+            const QString holder = HolderOf(device());
+            if (!holder.isEmpty())
+                reason = holder;
+        }
+        fail(tr("Cannot open the port %1: %2").arg(device(), reason) + PermissionHint(device()));
         return false;
     }
     // A line without modem controls (a pseudo-terminal) has no RTS to raise.
