@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <functional>
 
 namespace servo {
@@ -238,6 +239,9 @@ TEST(PortFault, StalledOutputQueuesInOrder)
         QCoreApplication::processEvents();
     }
     ASSERT_GE(form.link().bytesQueued(), 8192) << "the line never filled";
+    std::cout << presses << " presses, " << expected.size() << " bytes sent, "
+              << form.link().bytesQueued() << " waiting in the link; slowest press " << slowest
+              << " ms\n";
     EXPECT_LT(slowest, 1000) << "a key press on the slider blocked for " << slowest << " ms";
 
     // The window still answers: a timer fires while the line is full.
