@@ -4,6 +4,7 @@
 #include "pseudo_terminal.h"
 #include "servo_frame.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -56,34 +57,23 @@ class Display
 public:
     Display()
     {
-        QFile::setPermissions(m_locks.path(), QFileDevice::Permissions(0x7777));
         ::chmod(m_locks.path().toLocal8Bit().constData(), 01777);
-        for (int n = 90; n < 200 && m_name.isEmpty(); ++n) {
-            if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n))
-                || QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
-                continue;
-            m_server.start(QStringLiteral("Xvfb"), {QStringLiteral(":%1").arg(n), "-screen", "0",
-                                                    "800x600x24", "-nolisten", "tcp"});
-            if (!m_server.waitForStarted(10000))
-                return;
-            QElapsedTimer clock;
-            clock.start();
-            // The server is up once its socket exists; it ends at once when the display is taken.
-            while (clock.elapsed() < 10000 && !m_server.waitForFinished(20)
-                   && !QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n))) {
-            }
-            if (m_server.state() == QProcess::Running
-                && QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)))
-            {
-                m_name = QStringLiteral(":%1").arg(n);
-                qputenv("DISPLAY", m_name.toLocal8Bit()); // for xdotool; this test runs offscreen
-                // The socket comes before the server takes clients: wait for a real answer.
-                while (clock.elapsed() < 20000
-                       && Output(QStringLiteral("xdotool"), {"getdisplaygeometry"}).isEmpty())
-                    QThread::msleep(50);
-            } else if (m_server.state() != QProcess::NotRunning)
-                return;
+        // Xvfb picks a free display itself and names it on stdout once it takes clients,
+        // which leaves no race with other servers starting on this machine.
+        m_server.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-screen", "0", "800x600x24",
+                                                "-nolisten", "tcp"});
+        QElapsedTimer clock;
+        clock.start();
+        QByteArray number;
+        while (clock.elapsed() < 30000 && !number.endsWith('\n')
+               && m_server.state() != QProcess::NotRunning) {
+            m_server.waitForReadyRead(100);
+            number += m_server.readAllStandardOutput();
         }
+        if (!number.endsWith('\n'))
+            return;
+        m_name = QStringLiteral(":%1").arg(QString::fromLatin1(number.trimmed()));
+        qputenv("DISPLAY", m_name.toLocal8Bit()); // for xdotool; this test runs offscreen
     }
     ~Display()
     {
@@ -101,13 +91,19 @@ public:
     }
 
     // Waits until `count` of the program's windows are visible; returns them.
-    QStringList awaitWindows(int count, std::chrono::milliseconds limit = 20s) const
+    // Generous: a sanitized build on a loaded machine starts slowly. Gives up early when
+    // `program` has ended.
+    QStringList awaitWindows(int count, const QProcess* program = nullptr,
+                             std::chrono::milliseconds limit = 60s) const
     {
         QElapsedTimer clock;
         clock.start();
         QStringList found;
-        while (clock.elapsed() < limit.count() && (found = windows()).size() < count)
+        while (clock.elapsed() < limit.count() && (found = windows()).size() < count
+               && !(program && program->state() == QProcess::NotRunning)) {
+            QCoreApplication::processEvents(); // keeps the panel's stderr flowing in
             QThread::msleep(100);
+        }
         return found;
     }
 
@@ -162,7 +158,7 @@ public:
     QProcess& process() { return m_process; }
 
     // Exit status, or -1 when it did not end in time or crashed.
-    int awaitEnd(std::chrono::milliseconds limit = 15s)
+    int awaitEnd(std::chrono::milliseconds limit = 60s)
     {
         if (!m_process.waitForFinished(static_cast<int>(limit.count())))
             return -1;
@@ -171,6 +167,7 @@ public:
     }
     QString errors()
     {
+        m_process.waitForReadyRead(200);
         m_stderr += QString::fromLocal8Bit(m_process.readAllStandardError());
         return m_stderr;
     }
@@ -209,7 +206,7 @@ protected:
     // answering it ends the program with status 1, and the report went out once.
     void expectOpenFailure(Panel& panel, const QString& message)
     {
-        const QStringList windows = s_display->awaitWindows(1);
+        const QStringList windows = s_display->awaitWindows(1, &panel.process());
         ASSERT_EQ(windows.size(), 1) << panel.errors().toStdString();
         QThread::msleep(300);
         EXPECT_EQ(s_display->windows().size(), 1) << "the panel showed beside the report";
@@ -285,11 +282,11 @@ TEST_F(RealProgram, HeldByAnotherPanel)
 {
     Pty pty;
     Panel first(*s_display, pty.path());
-    ASSERT_EQ(s_display->awaitWindows(1).size(), 1) << first.errors().toStdString();
-    EXPECT_EQ(pty.read(16, 10s).size(), 16u);
+    ASSERT_EQ(s_display->awaitWindows(1, &first.process()).size(), 1) << first.errors().toStdString();
+    EXPECT_EQ(pty.read(16, 30s).size(), 16u);
     const QString firstWindow = s_display->windows().value(0);
     Panel second(*s_display, pty.path());
-    const QStringList windows = s_display->awaitWindows(2);
+    const QStringList windows = s_display->awaitWindows(2, &second.process());
     ASSERT_EQ(windows.size(), 2) << second.errors().toStdString();
     QThread::msleep(300);
     EXPECT_EQ(s_display->windows().size(), 2) << "the second panel showed its window";
@@ -312,19 +309,19 @@ TEST_F(RealProgram, HungUpMidRun)
 {
     Pty pty;
     Panel panel(*s_display, pty.path());
-    const QStringList windows = s_display->awaitWindows(1);
+    const QStringList windows = s_display->awaitWindows(1, &panel.process());
     ASSERT_EQ(windows.size(), 1) << panel.errors().toStdString();
     std::string startUp;
     for (char code : {'0', '1', '2', '3'})
         startUp += FormatServoFrame(code, 50);
-    EXPECT_EQ(Hex(pty.read(16, 10s)), Hex(startUp));
+    EXPECT_EQ(Hex(pty.read(16, 30s)), Hex(startUp));
 
     // One arrow press goes out as one frame while the line is there.
     s_display->key(windows[0], "Right"); // the first slider has the focus
-    EXPECT_EQ(Hex(pty.read(4, 10s)), Hex(FormatServoFrame('0', 51)));
+    EXPECT_EQ(Hex(pty.read(4, 30s)), Hex(FormatServoFrame('0', 51)));
     pty.hangUp();
     s_display->key(windows[0], "Right");
-    const QStringList after = s_display->awaitWindows(2);
+    const QStringList after = s_display->awaitWindows(2, &panel.process());
     ASSERT_EQ(after.size(), 2) << panel.errors().toStdString();
     QString box;
     for (const QString& w : after)
