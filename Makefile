@@ -3,7 +3,17 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all setup configure build run test bench clean
+# `make test SANITIZE=1`: the same suite built with ASan and UBSan, in its own build dir.
+ifeq ($(SANITIZE),1)
+BUILD = build-asan
+CMAKE_FLAGS += -DSERVO_SANITIZE=ON
+endif
+
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZERS = lower_bound servo_frame
+
+.PHONY: all setup configure build run test bench clean package fuzz
 
 all: build
 
@@ -32,5 +42,27 @@ bench: setup
 	@mkdir -p $(BUILD)
 	$(RELEASE_BUILD)/bench/servo-bench --json $(BUILD)/bench.json
 
+package: build
+	cd $(BUILD) && cpack -G DEB
+
+# Each fuzzer runs for FUZZ_SECONDS from the committed corpus; inputs that reach new code
+# are merged back into fuzz/corpus/, which the regular tests replay.
+fuzz:
+	@scripts/setup.sh fuzz
+	@cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j$(JOBS)
+	@set -e; for f in $(FUZZERS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$f fuzz/corpus/$$f; \
+	  echo "fuzz: $$f for $(FUZZ_SECONDS) s"; \
+	  $(FUZZ_BUILD)/$${f}_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=5 -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_BUILD)/$$f- $$(test -f fuzz/$$f.dict && echo -dict=fuzz/$$f.dict) \
+	    $(FUZZ_BUILD)/corpus/$$f fuzz/corpus/$$f 2>$(FUZZ_BUILD)/$$f.log \
+	    || { tail -40 $(FUZZ_BUILD)/$$f.log; exit 1; }; \
+	  grep -E '^(stat::|Done|#[0-9]+ *DONE)' $(FUZZ_BUILD)/$$f.log || true; \
+	  $(FUZZ_BUILD)/$${f}_fuzz -merge=1 fuzz/corpus/$$f $(FUZZ_BUILD)/corpus/$$f \
+	    2>>$(FUZZ_BUILD)/$$f.log; \
+	  echo "fuzz: $$f corpus kept: $$(ls fuzz/corpus/$$f | wc -l) inputs"; \
+	done
+
 clean:
-	rm -rf $(BUILD) $(RELEASE_BUILD)
+	rm -rf $(BUILD) build-asan $(RELEASE_BUILD) $(FUZZ_BUILD)

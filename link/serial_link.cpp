@@ -1,6 +1,8 @@
 #include "serial_link.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QLockFile>
 #include <QThread>
 
 #ifdef Q_OS_UNIX
@@ -37,6 +39,32 @@ QString PermissionHint(const QString& device)
 #endif
 }
 
+// Qt's serial port (ours and any other Qt program's) claims a device with a lock file and
+// reports a held one only as "Permission error while locking the device", which sends the
+// operator after groups. Name the program that has it instead.
+QString HolderOf(const QString& device)
+{
+#ifdef Q_OS_UNIX
+    QString name = device;
+    if (name.startsWith(QLatin1String("/dev/")))
+        name.remove(0, 5);
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    for (const char* dir : {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
+                            "/tmp", "/var/lock/lockdev"}) {
+        const QString path = QDir(QLatin1String(dir)).filePath(QLatin1String("LCK..") + name);
+        qint64 pid = 0;
+        QString host, program;
+        if (QFileInfo::exists(path) && QLockFile(path).getLockInfo(&pid, &host, &program))
+            return SerialLink::tr("it is in use by another program (%1, process %2).")
+                .arg(program.isEmpty() ? SerialLink::tr("unknown") : program)
+                .arg(pid);
+    }
+#else
+    Q_UNUSED(device);
+#endif
+    return {};
+}
+
 } // namespace
 
 SerialLink::SerialLink(const QString& device, QObject* parent)
@@ -69,8 +97,13 @@ bool SerialLink::open()
         return false;
     }
     if (!m_port.open(QIODevice::WriteOnly)) {
-        fail(tr("Cannot open the port %1: %2").arg(device(), m_port.errorString())
-             + PermissionHint(device()));
+        QString reason = m_port.errorString();
+        if (m_port.error() == QSerialPort::PermissionError) {
+            const QString holder = HolderOf(device());
+            if (!holder.isEmpty())
+                reason = holder;
+        }
+        fail(tr("Cannot open the port %1: %2").arg(device(), reason) + PermissionHint(device()));
         return false;
     }
     // A line without modem controls (a pseudo-terminal) has no RTS to raise.
@@ -104,7 +137,7 @@ bool SerialLink::write(std::string_view frame)
     }
     const auto size = static_cast<qint64>(rest.size());
     if (m_port.write(rest.data(), size) != size) {
-        fail(tr("Cannot send to the port %1: %2").arg(device(), m_port.errorString()));
+        failLost(m_port.errorString());
         return false;
     }
     return true;
@@ -123,7 +156,7 @@ qint64 SerialLink::writeNow(std::string_view bytes)
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return 0;
         if (errno != EINTR) {
-            fail(tr("Cannot send to the port %1: %2").arg(device(), qt_error_string(errno)));
+            failLost(qt_error_string(errno));
             return -1;
         }
     }
@@ -178,7 +211,13 @@ void SerialLink::onPortError(QSerialPort::SerialPortError error)
     if (error == QSerialPort::NoError || error == QSerialPort::TimeoutError
         || m_state != State::Open)
         return;
-    fail(tr("Lost the port %1: %2").arg(device(), m_port.errorString()));
+    failLost(m_port.errorString());
+}
+
+void SerialLink::failLost(const QString& reason)
+{
+    // The same words whether the driver refused at once or from the event loop.
+    fail(tr("Lost the port %1: %2").arg(device(), reason));
 }
 
 void SerialLink::fail(const QString& message)

@@ -47,6 +47,7 @@ private:
     qint64 writeNow(std::string_view bytes);
     void onPortError(QSerialPort::SerialPortError error);
     void fail(const QString& message);
+    void failLost(const QString& reason);
     bool drain();
 
     const QString m_device;

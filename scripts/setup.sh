@@ -8,7 +8,11 @@ packages=(
   qt6-base-dev qt6-serialport-dev libgl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xdotool x11-apps imagemagick fonts-liberation
+  desktop-file-utils
 )
+# `setup.sh fuzz` adds what the fuzzers need (clang with libFuzzer and its sanitizer runtimes).
+fuzz_packages=(clang-14 libclang-rt-14-dev)
+[ "${1:-}" = fuzz ] && packages+=("${fuzz_packages[@]}")
 [ "${SETUP_EXTRA:-}" ] && read -r -a extra <<<"$SETUP_EXTRA" && packages+=("${extra[@]}")
 
 missing=()

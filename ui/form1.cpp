@@ -4,6 +4,7 @@
 #include "layout.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -237,12 +238,24 @@ void Form1::quit()
     QCoreApplication::exit(EXIT_SUCCESS);
 }
 
+void Form1::closeEvent(QCloseEvent* event)
+{
+    // The title bar ends the program as EXIT does: what is queued goes out first, and
+    // frames that could not be delivered are reported rather than ending as a success.
+    if (m_link.close() || !m_failed)
+        event->accept();
+    else
+        event->ignore();
+}
+
 void Form1::reportFailure(const QString& message)
 {
     if (m_failed)
         return;
     m_failed = true;
     m_timer.stop();
+    // Also on standard error, for a panel started from a terminal or a desktop session log.
+    qCritical().noquote() << message;
     // The status comes from the report, not from the last window closing.
     QGuiApplication::setQuitOnLastWindowClosed(false);
     auto* box = new QMessageBox(QMessageBox::Critical, windowTitle(), message, QMessageBox::Ok,

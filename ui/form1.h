@@ -42,6 +42,9 @@ public:
     void setLabelColour(int channel, ColourValue colour) override;
     void quit() override;
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 signals:
     void failureReported(const QString& message);
 
