@@ -17,6 +17,9 @@ Pty::Pty()
     if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
         throw std::runtime_error("openpty failed");
     ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    // A child process holding either end would keep the line up after hangUp().
+    for (int fd : {m_master, m_slave})
+        ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
     m_path = QString::fromLocal8Bit(name);
 }
 
