@@ -1,5 +1,6 @@
 #include "form1.h"
 #include "pseudo_terminal.h"
+#include "scroll_bar_part.h"
 #include "serial_link.h"
 #include "servo_frame.h"
 
@@ -29,6 +30,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::Hex;
 using test::Pty;
+using test::ScrollBarPart;
 
 template <typename Widget> Widget* Find(QWidget& form, const QString& name)
 {
@@ -55,25 +57,6 @@ QPushButton* TestButton(QWidget& form, int channel)
     return Find<QPushButton>(form, QStringLiteral("Command%1").arg(channel + 2));
 }
 
-// Where the style draws a part of the scroll bar (its arrows, its thumb).
-QRect SubControl(QScrollBar* bar, QStyle::SubControl part)
-{
-    QStyleOptionSlider opt;
-    opt.initFrom(bar);
-    opt.subControls = QStyle::SC_All;
-    opt.activeSubControls = QStyle::SC_None;
-    opt.orientation = bar->orientation();
-    if (bar->orientation() == Qt::Horizontal)
-        opt.state |= QStyle::State_Horizontal;
-    opt.minimum = bar->minimum();
-    opt.maximum = bar->maximum();
-    opt.sliderPosition = bar->sliderPosition();
-    opt.sliderValue = bar->value();
-    opt.singleStep = bar->singleStep();
-    opt.pageStep = bar->pageStep();
-    opt.upsideDown = bar->invertedAppearance();
-    return bar->style()->subControlRect(QStyle::CC_ScrollBar, &opt, part, bar);
-}
 
 void Drag(QWidget* widget, QPoint to)
 {
@@ -164,7 +147,7 @@ TEST_F(Form1Test, RightArrowClickSendsOneFrameAndUpdatesTheReadout)
     ASSERT_NO_FATAL_FAILURE(startShown(form));
     for (int ch = 0; ch < kChannelCount; ++ch) {
         QScrollBar* bar = Slider(form, ch);
-        const QRect arrow = SubControl(bar, QStyle::SC_ScrollBarAddLine);
+        const QRect arrow = ScrollBarPart(bar, QStyle::SC_ScrollBarAddLine);
         ASSERT_FALSE(arrow.isEmpty()) << "the style draws no right arrow";
         QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier, arrow.center());
         EXPECT_EQ(Hex(pty.read(4)), Hex(FormatServoFrame(ChannelCode(ch), 51))) << ch;
@@ -195,7 +178,7 @@ TEST_F(Form1Test, DraggingTheThumbSendsOneFrameOnRelease)
     Form1 form(pty.path());
     ASSERT_NO_FATAL_FAILURE(startShown(form));
     QScrollBar* bar = Slider(form, 0);
-    const QPoint from = SubControl(bar, QStyle::SC_ScrollBarSlider).center();
+    const QPoint from = ScrollBarPart(bar, QStyle::SC_ScrollBarSlider).center();
     const QPoint to = from + QPoint(40, 0);
 
     QTest::mousePress(bar, Qt::LeftButton, Qt::NoModifier, from);
@@ -259,7 +242,7 @@ TEST_F(Form1Test, ExitDeliversWhatWasQueuedClosesThePortAndHides)
     ASSERT_NO_FATAL_FAILURE(startShown(form));
     QScrollBar* bar = Slider(form, 3);
     QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier,
-                      SubControl(bar, QStyle::SC_ScrollBarAddLine).center());
+                      ScrollBarPart(bar, QStyle::SC_ScrollBarAddLine).center());
     // EXIT at once, before the event loop has had a chance to write the frame.
     QTest::mouseClick(Find<QPushButton>(form, "Command1"), Qt::LeftButton);
 
@@ -277,7 +260,7 @@ TEST_F(Form1Test, TitleBarCloseStillDeliversWhatWasQueued)
         ASSERT_NO_FATAL_FAILURE(startShown(form));
         QScrollBar* bar = Slider(form, 0);
         QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier,
-                          SubControl(bar, QStyle::SC_ScrollBarAddLine).center());
+                          ScrollBarPart(bar, QStyle::SC_ScrollBarAddLine).center());
         EXPECT_TRUE(form.close());
     }
     EXPECT_EQ(Hex(pty.read(4)), Hex(FormatServoFrame('0', 51)));

@@ -5,6 +5,7 @@
 #include "lower_bound.h"
 #include "oracles.h"
 #include "pseudo_terminal.h"
+#include "scroll_bar_part.h"
 #include "servo_frame.h"
 
 #include <QApplication>
@@ -26,26 +27,11 @@ namespace {
 using namespace std::chrono_literals;
 using test::Hex;
 using test::Pty;
+using test::ScrollBarPart;
 
 constexpr unsigned kSeed = 20261208;
 constexpr int kStrings = 2500;
 constexpr int kWidgetActions = 2500;
-
-QRect Part(QScrollBar* bar, QStyle::SubControl part)
-{
-    QStyleOptionSlider opt;
-    opt.initFrom(bar);
-    opt.subControls = QStyle::SC_All;
-    opt.orientation = Qt::Horizontal;
-    opt.state |= QStyle::State_Horizontal;
-    opt.minimum = bar->minimum();
-    opt.maximum = bar->maximum();
-    opt.sliderPosition = bar->sliderPosition();
-    opt.sliderValue = bar->value();
-    opt.singleStep = bar->singleStep();
-    opt.pageStep = bar->pageStep();
-    return bar->style()->subControlRect(QStyle::CC_ScrollBar, &opt, part, bar);
-}
 
 class Operator
 {
@@ -88,13 +74,13 @@ public:
         const int before = bar->value();
         switch (pick(0, 5)) {
         case 0:
-            QTest::mouseClick(bar, Qt::LeftButton, {}, Part(bar, QStyle::SC_ScrollBarAddLine).center());
+            QTest::mouseClick(bar, Qt::LeftButton, {}, ScrollBarPart(bar, QStyle::SC_ScrollBarAddLine).center());
             break;
         case 1:
-            QTest::mouseClick(bar, Qt::LeftButton, {}, Part(bar, QStyle::SC_ScrollBarSubLine).center());
+            QTest::mouseClick(bar, Qt::LeftButton, {}, ScrollBarPart(bar, QStyle::SC_ScrollBarSubLine).center());
             break;
         case 2: {
-            const QRect track = Part(bar, QStyle::SC_ScrollBarGroove);
+            const QRect track = ScrollBarPart(bar, QStyle::SC_ScrollBarGroove);
             QTest::mouseClick(bar, Qt::LeftButton, {},
                               QPoint(pick(track.left(), track.right()), track.center().y()));
             break;
@@ -123,8 +109,8 @@ public:
     // While the thumb is held nothing is committed; the release commits once.
     void drag(QScrollBar* bar)
     {
-        const QPoint grip = Part(bar, QStyle::SC_ScrollBarSlider).center();
-        const QRect track = Part(bar, QStyle::SC_ScrollBarGroove);
+        const QPoint grip = ScrollBarPart(bar, QStyle::SC_ScrollBarSlider).center();
+        const QRect track = ScrollBarPart(bar, QStyle::SC_ScrollBarGroove);
         const size_t committedBefore = committed.size();
         QTest::mousePress(bar, Qt::LeftButton, {}, grip);
         QPoint at = grip;

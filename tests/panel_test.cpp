@@ -1,4 +1,5 @@
 #include "frame_link.h"
+#include "hex.h"
 #include "panel.h"
 #include "panel_view.h"
 #include "servo_frame.h"
@@ -19,18 +20,7 @@ namespace {
 // What happened, in order, across the view and the link.
 using Journal = std::vector<std::string>;
 
-std::string Hex(const std::string& bytes)
-{
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (!out.empty())
-            out += ' ';
-        out += kDigits[c >> 4];
-        out += kDigits[c & 15];
-    }
-    return out;
-}
+using test::Hex;
 
 class LinkDouble : public FrameLink
 {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "hex.h"
+
 #include <QString>
 
 #include <chrono>
@@ -35,8 +37,5 @@ private:
     int m_slave = -1;
     QString m_path;
 };
-
-// Bytes as spaced hex, for readable failure messages.
-std::string Hex(const std::string& bytes);
 
 } // namespace servo::test

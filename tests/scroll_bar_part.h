@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QRect>
+#include <QStyle>
+
+class QScrollBar;
+
+namespace servo::test {
+
+// Where the style draws a part of the scroll bar (its arrows, its thumb, its track).
+QRect ScrollBarPart(QScrollBar* bar, QStyle::SubControl part);
+
+} // namespace servo::test
