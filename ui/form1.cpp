@@ -242,10 +242,8 @@ void Form1::closeEvent(QCloseEvent* event)
 {
     // The title bar ends the program as EXIT does: what is queued goes out first, and
     // frames that could not be delivered are reported rather than ending as a success.
-    if (m_link.close() || !m_failed)
-        event->accept();
-    else
-        event->ignore();
+    // A false close has been reported; the report's answer ends the program.
+    event->setAccepted(m_link.close());
 }
 
 void Form1::reportFailure(const QString& message)
@@ -265,7 +263,6 @@ void Form1::reportFailure(const QString& message)
     box->setWindowModality(Qt::ApplicationModal);
     connect(box, &QDialog::finished, qApp, [] { QCoreApplication::exit(EXIT_FAILURE); });
     box->show();
-    emit failureReported(message);
 }
 
 } // namespace servo

@@ -45,9 +45,6 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
 
-signals:
-    void failureReported(const QString& message);
-
 private:
     template <typename Widget> Widget* place(const char* name);
     QLabel* label(const char* name, const QString& caption);
