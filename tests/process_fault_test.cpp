@@ -1,7 +1,7 @@
-// The real executable on faulty ports. It opens /dev/ttyS0 and nothing else, so each case
-// runs it in a private mount namespace with a stand-in bound over /dev/ttyS0 (needs root),
-// on its own Xvfb display, and answers the report with a key press as an operator would.
+// The real executable on faulty ports; it answers each report with a key press as an
+// operator would.
 #include "pseudo_terminal.h"
+#include "real_program.h"
 #include "servo_frame.h"
 
 #include <QCoreApplication>
@@ -25,315 +25,133 @@
 namespace servo {
 namespace {
 
-using namespace std::chrono_literals;
-using test::Hex;
-using test::Pty;
+    using namespace std::chrono_literals;
+    using test::CloseOnExec;
+    using test::Display;
+    using test::Hex;
+    using test::Panel;
+    using test::Pty;
 
-const QString kTitle = QStringLiteral("^Varnel Pulse Control$");
+    using RealProgram = test::RealProgramTest;
 
-// Children must not inherit the test's descriptors: a pty master kept open in the panel
-// would keep the line up after the test hangs it up.
-void CloseOnExec()
-{
-    for (const QString& fd : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System)) {
-        const int n = fd.toInt();
-        if (n > 2)
-            ::fcntl(n, F_SETFD, ::fcntl(n, F_GETFD) | FD_CLOEXEC);
-    }
-}
-
-QString Output(const QString& program, const QStringList& args, int limitMs = 10000)
-{
-    QProcess p;
-    p.start(program, args);
-    if (!p.waitForFinished(limitMs))
-        p.kill();
-    p.waitForFinished(1000);
-    return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
-}
-
-class Display
-{
-public:
-    Display()
+    QString SystemText(int error)
     {
-        ::chmod(m_locks.path().toLocal8Bit().constData(), 01777);
-        // Xvfb picks a free display itself and names it on stdout once it takes clients,
-        // which leaves no race with other servers starting on this machine.
-        m_server.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-screen", "0", "800x600x24",
-                                                "-nolisten", "tcp"});
-        QElapsedTimer clock;
-        clock.start();
-        QByteArray number;
-        while (clock.elapsed() < 30000 && !number.endsWith('\n')
-               && m_server.state() != QProcess::NotRunning) {
-            m_server.waitForReadyRead(100);
-            number += m_server.readAllStandardOutput();
-        }
-        if (!number.endsWith('\n'))
-            return;
-        m_name = QStringLiteral(":%1").arg(QString::fromLatin1(number.trimmed()));
-        qputenv("DISPLAY", m_name.toLocal8Bit()); // for xdotool; this test runs offscreen
-    }
-    ~Display()
-    {
-        m_server.terminate();
-        m_server.waitForFinished(5000);
-    }
-    QString name() const { return m_name; }
-    QString locks() const { return m_locks.path(); }
-
-    QStringList windows() const
-    {
-        const QString ids = Output(QStringLiteral("xdotool"),
-                                   {"search", "--onlyvisible", "--name", kTitle}, 5000);
-        return ids.isEmpty() ? QStringList() : ids.split(QLatin1Char('\n'));
+        return QString::fromLocal8Bit(std::strerror(error));
     }
 
-    // Waits until `count` of the program's windows are visible; returns them.
-    // Generous: a sanitized build on a loaded machine starts slowly. Gives up early when
-    // `program` has ended.
-    QStringList awaitWindows(int count, const QProcess* program = nullptr,
-                             std::chrono::milliseconds limit = 60s) const
+    TEST_F(RealProgram, DeviceMissing)
     {
-        QElapsedTimer clock;
-        clock.start();
-        QStringList found;
-        while (clock.elapsed() < limit.count() && (found = windows()).size() < count
-               && !(program && program->state() == QProcess::NotRunning)) {
-            QCoreApplication::processEvents(); // keeps the panel's stderr flowing in
-            QThread::msleep(100);
-        }
-        return found;
+        // An empty /dev, as on a machine without the serial port.
+        Panel panel(*s_display, {}, QStringLiteral("mount -t tmpfs none /dev || exit 99;"));
+        expectOpenFailure(
+            panel, QStringLiteral("Cannot open the port /dev/ttyS0: %1").arg(SystemText(ENOENT)));
     }
 
-    void key(const QString& window, const char* key) const
+    TEST_F(RealProgram, NotATerminal)
     {
-        Output(QStringLiteral("xdotool"), {"windowfocus", "--sync", window});
-        Output(QStringLiteral("xdotool"), {"key", key});
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("plain-file"));
+        QFile(file).open(QIODevice::WriteOnly);
+        Panel panel(*s_display, file);
+        expectOpenFailure(
+            panel, QStringLiteral("Cannot open the port /dev/ttyS0: %1").arg(SystemText(ENOTTY)));
+        EXPECT_EQ(QFileInfo(file).size(), 0) << "frames went to a plain file";
     }
 
-private:
-    QProcess m_server;
-    QString m_name;
-    QTemporaryDir m_locks;
-};
-
-// Runs build/servo-panel with `standIn` bound over /dev/ttyS0; `before` are shell commands
-// run inside the namespace first, `user` a user to run it as (empty: root).
-class Panel
-{
-public:
-    Panel(const Display& display, const QString& standIn, const QString& before = {},
-          const QString& user = {})
+    TEST_F(RealProgram, RefusedToAUserOutsideTheGroup)
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), display.name());
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        env.insert(QStringLiteral("SERVO_STAND_IN"), standIn);
-        env.insert(QStringLiteral("SERVO_LOCKS"), display.locks());
-        m_process.setProcessEnvironment(env);
-        // A lock directory of the test's own: Qt claims /dev/ttyS0 with a lock file there,
-        // whatever is bound over it, and other runs of the panel on this machine must not
-        // collide with this one.
-        QString script = QStringLiteral("mount --bind \"$SERVO_LOCKS\" /run/lock || exit 99; ")
-            + before;
-        if (!standIn.isEmpty())
-            script += QStringLiteral(" mount --bind \"$SERVO_STAND_IN\" /dev/ttyS0 || exit 99;");
-        script += QStringLiteral(" unset SERVO_STAND_IN SERVO_LOCKS; exec ");
-        if (!user.isEmpty())
-            script += QStringLiteral("setpriv --reuid=%1 --regid=%1 --clear-groups ").arg(user);
-        script += QStringLiteral(SERVO_PANEL_EXE);
+        Pty pty;
+        const group* dialout = ::getgrnam("dialout");
+        if (!dialout)
+            GTEST_SKIP() << "no dialout group";
+        const QByteArray slave = pty.path().toLocal8Bit();
+        ASSERT_EQ(::chown(slave.constData(), 0, dialout->gr_gid), 0);
+        ASSERT_EQ(::chmod(slave.constData(), 0660), 0);
+        Panel panel(*s_display, pty.path(), {}, QStringLiteral("65534"));
+        expectOpenFailure(panel,
+            QStringLiteral("Cannot open the port /dev/ttyS0: %1\n\nThe device belongs to "
+                           "the group \"dialout\". Add your user to it with\n    "
+                           "sudo usermod -aG dialout $USER\nthen log out and back in.")
+                .arg(SystemText(EACCES)));
+        EXPECT_EQ(Hex(pty.readAll()), "");
+    }
+
+    // A terminal program holds the port in exclusive mode (root is exempt from it, so the
+    // panel runs as an ordinary user here).
+    TEST_F(RealProgram, HeldExclusivelyByAnotherProgram)
+    {
+        Pty pty;
+        ASSERT_EQ(::chmod(pty.path().toLocal8Bit().constData(), 0666), 0);
+        QProcess holder;
         CloseOnExec();
-        m_process.start(QStringLiteral("unshare"), {"-m", "sh", "-c", script});
-        m_process.waitForStarted(10000);
-    }
-    ~Panel()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-    QProcess& process() { return m_process; }
-
-    // Exit status, or -1 when it did not end in time or crashed.
-    int awaitEnd(std::chrono::milliseconds limit = 60s)
-    {
-        if (!m_process.waitForFinished(static_cast<int>(limit.count())))
-            return -1;
-        m_stderr += QString::fromLocal8Bit(m_process.readAllStandardError());
-        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
-    }
-    QString errors()
-    {
-        m_process.waitForReadyRead(200);
-        m_stderr += QString::fromLocal8Bit(m_process.readAllStandardError());
-        return m_stderr;
+        holder.start(QStringLiteral(SERVO_PORT_HOLDER), { "--exclusive", pty.path() });
+        ASSERT_TRUE(holder.waitForReadyRead(10000)) << holder.readAllStandardError().toStdString();
+        Panel panel(*s_display, pty.path(), {}, QStringLiteral("65534"));
+        expectOpenFailure(
+            panel, QStringLiteral("Cannot open the port /dev/ttyS0: %1").arg(SystemText(EBUSY)));
+        EXPECT_EQ(Hex(pty.readAll()), "") << "frames reached a port held by another program";
+        holder.closeWriteChannel();
+        holder.waitForFinished(5000);
     }
 
-private:
-    QProcess m_process;
-    QString m_stderr;
-};
-
-class RealProgram : public testing::Test
-{
-protected:
-    static void SetUpTestSuite()
+    // Another copy of the panel already drives the controller.
+    TEST_F(RealProgram, HeldByAnotherPanel)
     {
-        for (const char* tool : {"Xvfb", "xdotool", "unshare", "setpriv", "mount"})
-            if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
-                s_missing = QStringLiteral("no %1").arg(QLatin1String(tool));
-        if (::getuid() != 0)
-            s_missing = QStringLiteral("binding over /dev/ttyS0 needs root");
-        if (s_missing.isEmpty())
-            s_display = new Display;
-    }
-    static void TearDownTestSuite()
-    {
-        delete s_display;
-        s_display = nullptr;
-    }
-    void SetUp() override
-    {
-        if (!s_missing.isEmpty())
-            GTEST_SKIP() << s_missing.toStdString();
-        ASSERT_FALSE(s_display->name().isEmpty()) << "Xvfb did not start";
+        Pty pty;
+        Panel first(*s_display, pty.path());
+        ASSERT_EQ(s_display->awaitWindows(1, &first.process()).size(), 1)
+            << first.errors().toStdString();
+        EXPECT_EQ(pty.read(16, 30s).size(), 16u);
+        const QString firstWindow = s_display->windows().value(0);
+        Panel second(*s_display, pty.path());
+        const QStringList windows = s_display->awaitWindows(2, &second.process());
+        ASSERT_EQ(windows.size(), 2) << second.errors().toStdString();
+        QThread::msleep(300);
+        EXPECT_EQ(s_display->windows().size(), 2) << "the second panel showed its window";
+        EXPECT_EQ(Hex(pty.readAll()), "") << "the second panel sent frames";
+        for (const QString& w : windows)
+            if (w != firstWindow)
+                s_display->key(w, "Return");
+        EXPECT_EQ(second.awaitEnd(), EXIT_FAILURE);
+        const QString message = QStringLiteral("Cannot open the port /dev/ttyS0: it is in use by "
+                                               "another program (servo-panel, process %1).");
+        // The holder's process id is the one inside the namespace's exec: the first panel's.
+        EXPECT_EQ(second.errors().count(message.arg(first.process().processId())), 1)
+            << second.errors().toStdString();
+        first.process().terminate();
     }
 
-    // The one report of an open failure: only the report is on screen, never the panel;
-    // answering it ends the program with status 1, and the report went out once.
-    void expectOpenFailure(Panel& panel, const QString& message)
+    // The adapter is unplugged while the panel runs: the next frame fails, one report appears
+    // over the panel, and answering it ends the program with status 1.
+    TEST_F(RealProgram, HungUpMidRun)
     {
+        Pty pty;
+        Panel panel(*s_display, pty.path());
         const QStringList windows = s_display->awaitWindows(1, &panel.process());
         ASSERT_EQ(windows.size(), 1) << panel.errors().toStdString();
-        QThread::msleep(300);
-        EXPECT_EQ(s_display->windows().size(), 1) << "the panel showed beside the report";
-        s_display->key(windows[0], "Return");
+        std::string startUp;
+        for (char code : { '0', '1', '2', '3' })
+            startUp += FormatServoFrame(code, 50);
+        EXPECT_EQ(Hex(pty.read(16, 30s)), Hex(startUp));
+
+        // One arrow press goes out as one frame while the line is there.
+        s_display->key(windows[0], "Right"); // the first slider has the focus
+        EXPECT_EQ(Hex(pty.read(4, 30s)), Hex(FormatServoFrame('0', 51)));
+        pty.hangUp();
+        s_display->key(windows[0], "Right");
+        const QStringList after = s_display->awaitWindows(2, &panel.process());
+        ASSERT_EQ(after.size(), 2) << panel.errors().toStdString();
+        QString box;
+        for (const QString& w : after)
+            if (w != windows[0])
+                box = w;
+        s_display->key(box, "Return");
         EXPECT_EQ(panel.awaitEnd(), EXIT_FAILURE);
-        const QString errors = panel.errors();
-        EXPECT_EQ(errors.count(message), 1) << errors.toStdString();
-        EXPECT_EQ(errors.count(QStringLiteral("Cannot ")) + errors.count(QStringLiteral("Lost ")),
-                  1)
-            << errors.toStdString();
+        EXPECT_EQ(panel.errors().count(
+                      QStringLiteral("Lost the port /dev/ttyS0: %1").arg(SystemText(EIO))),
+            1)
+            << panel.errors().toStdString();
     }
-
-    static inline Display* s_display = nullptr;
-    static inline QString s_missing;
-};
-
-QString SystemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
-
-TEST_F(RealProgram, DeviceMissing)
-{
-    // An empty /dev, as on a machine without the serial port.
-    Panel panel(*s_display, {}, QStringLiteral("mount -t tmpfs none /dev || exit 99;"));
-    expectOpenFailure(panel, QStringLiteral("Cannot open the port /dev/ttyS0: %1").arg(SystemText(ENOENT)));
-}
-
-TEST_F(RealProgram, NotATerminal)
-{
-    QTemporaryDir dir;
-    const QString file = dir.filePath(QStringLiteral("plain-file"));
-    QFile(file).open(QIODevice::WriteOnly);
-    Panel panel(*s_display, file);
-    expectOpenFailure(panel, QStringLiteral("Cannot open the port /dev/ttyS0: %1").arg(SystemText(ENOTTY)));
-    EXPECT_EQ(QFileInfo(file).size(), 0) << "frames went to a plain file";
-}
-
-TEST_F(RealProgram, RefusedToAUserOutsideTheGroup)
-{
-    Pty pty;
-    const group* dialout = ::getgrnam("dialout");
-    if (!dialout)
-        GTEST_SKIP() << "no dialout group";
-    const QByteArray slave = pty.path().toLocal8Bit();
-    ASSERT_EQ(::chown(slave.constData(), 0, dialout->gr_gid), 0);
-    ASSERT_EQ(::chmod(slave.constData(), 0660), 0);
-    Panel panel(*s_display, pty.path(), {}, QStringLiteral("65534"));
-    expectOpenFailure(panel,
-                      QStringLiteral("Cannot open the port /dev/ttyS0: %1\n\nThe device belongs to "
-                                     "the group \"dialout\". Add your user to it with\n    "
-                                     "sudo usermod -aG dialout $USER\nthen log out and back in.")
-                          .arg(SystemText(EACCES)));
-    EXPECT_EQ(Hex(pty.readAll()), "");
-}
-
-// A terminal program holds the port in exclusive mode (root is exempt from it, so the
-// panel runs as an ordinary user here).
-TEST_F(RealProgram, HeldExclusivelyByAnotherProgram)
-{
-    Pty pty;
-    ASSERT_EQ(::chmod(pty.path().toLocal8Bit().constData(), 0666), 0);
-    QProcess holder;
-    CloseOnExec();
-    holder.start(QStringLiteral(SERVO_PORT_HOLDER), {"--exclusive", pty.path()});
-    ASSERT_TRUE(holder.waitForReadyRead(10000)) << holder.readAllStandardError().toStdString();
-    Panel panel(*s_display, pty.path(), {}, QStringLiteral("65534"));
-    expectOpenFailure(panel, QStringLiteral("Cannot open the port /dev/ttyS0: %1").arg(SystemText(EBUSY)));
-    EXPECT_EQ(Hex(pty.readAll()), "") << "frames reached a port held by another program";
-    holder.closeWriteChannel();
-    holder.waitForFinished(5000);
-}
-
-// Another copy of the panel already drives the controller.
-TEST_F(RealProgram, HeldByAnotherPanel)
-{
-    Pty pty;
-    Panel first(*s_display, pty.path());
-    ASSERT_EQ(s_display->awaitWindows(1, &first.process()).size(), 1) << first.errors().toStdString();
-    EXPECT_EQ(pty.read(16, 30s).size(), 16u);
-    const QString firstWindow = s_display->windows().value(0);
-    Panel second(*s_display, pty.path());
-    const QStringList windows = s_display->awaitWindows(2, &second.process());
-    ASSERT_EQ(windows.size(), 2) << second.errors().toStdString();
-    QThread::msleep(300);
-    EXPECT_EQ(s_display->windows().size(), 2) << "the second panel showed its window";
-    EXPECT_EQ(Hex(pty.readAll()), "") << "the second panel sent frames";
-    for (const QString& w : windows)
-        if (w != firstWindow)
-            s_display->key(w, "Return");
-    EXPECT_EQ(second.awaitEnd(), EXIT_FAILURE);
-    const QString message = QStringLiteral("Cannot open the port /dev/ttyS0: it is in use by "
-                                           "another program (servo-panel, process %1).");
-    // The holder's process id is the one inside the namespace's exec: the first panel's.
-    EXPECT_EQ(second.errors().count(message.arg(first.process().processId())), 1)
-        << second.errors().toStdString();
-    first.process().terminate();
-}
-
-// The adapter is unplugged while the panel runs: the next frame fails, one report appears
-// over the panel, and answering it ends the program with status 1.
-TEST_F(RealProgram, HungUpMidRun)
-{
-    Pty pty;
-    Panel panel(*s_display, pty.path());
-    const QStringList windows = s_display->awaitWindows(1, &panel.process());
-    ASSERT_EQ(windows.size(), 1) << panel.errors().toStdString();
-    std::string startUp;
-    for (char code : {'0', '1', '2', '3'})
-        startUp += FormatServoFrame(code, 50);
-    EXPECT_EQ(Hex(pty.read(16, 30s)), Hex(startUp));
-
-    // One arrow press goes out as one frame while the line is there.
-    s_display->key(windows[0], "Right"); // the first slider has the focus
-    EXPECT_EQ(Hex(pty.read(4, 30s)), Hex(FormatServoFrame('0', 51)));
-    pty.hangUp();
-    s_display->key(windows[0], "Right");
-    const QStringList after = s_display->awaitWindows(2, &panel.process());
-    ASSERT_EQ(after.size(), 2) << panel.errors().toStdString();
-    QString box;
-    for (const QString& w : after)
-        if (w != windows[0])
-            box = w;
-    s_display->key(box, "Return");
-    EXPECT_EQ(panel.awaitEnd(), EXIT_FAILURE);
-    EXPECT_EQ(panel.errors().count(
-                  QStringLiteral("Lost the port /dev/ttyS0: %1").arg(SystemText(EIO))),
-              1)
-        << panel.errors().toStdString();
-}
 
 } // namespace
 } // namespace servo

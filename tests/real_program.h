@@ -1,0 +1,222 @@
+#pragma once
+
+// The real executable on a stand-in for /dev/ttyS0. It opens /dev/ttyS0 and nothing else,
+// so each run puts it in a private mount namespace with a stand-in bound over /dev/ttyS0
+// (needs root), on an Xvfb display of the test's own.
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStandardPaths>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <chrono>
+#include <unistd.h>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace servo::test {
+
+using namespace std::chrono_literals;
+
+inline const QString kTitle = QStringLiteral("^Varnel Pulse Control$");
+
+// Children must not inherit the test's descriptors: a pty master kept open in the panel
+// would keep the line up after the test hangs it up.
+inline void CloseOnExec()
+{
+    for (const QString& fd :
+        QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System)) {
+        const int n = fd.toInt();
+        if (n > 2)
+            ::fcntl(n, F_SETFD, ::fcntl(n, F_GETFD) | FD_CLOEXEC);
+    }
+}
+
+inline QString Output(const QString& program, const QStringList& args, int limitMs = 10000)
+{
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForFinished(limitMs))
+        p.kill();
+    p.waitForFinished(1000);
+    return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+}
+
+class Display {
+public:
+    Display()
+    {
+        ::chmod(m_locks.path().toLocal8Bit().constData(), 01777);
+        // Xvfb picks a free display itself and names it on stdout once it takes clients,
+        // which leaves no race with other servers starting on this machine.
+        m_server.start(QStringLiteral("Xvfb"),
+            { "-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp" });
+        QElapsedTimer clock;
+        clock.start();
+        QByteArray number;
+        while (clock.elapsed() < 30000 && !number.endsWith('\n')
+            && m_server.state() != QProcess::NotRunning) {
+            m_server.waitForReadyRead(100);
+            number += m_server.readAllStandardOutput();
+        }
+        if (!number.endsWith('\n'))
+            return;
+        m_name = QStringLiteral(":%1").arg(QString::fromLatin1(number.trimmed()));
+        qputenv("DISPLAY", m_name.toLocal8Bit()); // for xdotool; this test runs offscreen
+    }
+    ~Display()
+    {
+        m_server.terminate();
+        m_server.waitForFinished(5000);
+    }
+    QString name() const { return m_name; }
+    QString locks() const { return m_locks.path(); }
+
+    QStringList windows() const
+    {
+        const QString ids = Output(
+            QStringLiteral("xdotool"), { "search", "--onlyvisible", "--name", kTitle }, 5000);
+        return ids.isEmpty() ? QStringList() : ids.split(QLatin1Char('\n'));
+    }
+
+    // Waits until `count` of the program's windows are visible; returns them.
+    // Generous: a sanitized build on a loaded machine starts slowly. Gives up early when
+    // `program` has ended.
+    QStringList awaitWindows(
+        int count, const QProcess* program = nullptr, std::chrono::milliseconds limit = 60s) const
+    {
+        QElapsedTimer clock;
+        clock.start();
+        QStringList found;
+        while (clock.elapsed() < limit.count() && (found = windows()).size() < count
+            && !(program && program->state() == QProcess::NotRunning)) {
+            QCoreApplication::processEvents(); // keeps the panel's stderr flowing in
+            QThread::msleep(100);
+        }
+        return found;
+    }
+
+    void key(const QString& window, const char* key) const
+    {
+        Output(QStringLiteral("xdotool"), { "windowfocus", "--sync", window });
+        Output(QStringLiteral("xdotool"), { "key", key });
+    }
+
+private:
+    QProcess m_server;
+    QString m_name;
+    QTemporaryDir m_locks;
+};
+
+// Runs build/servo-panel with `standIn` bound over /dev/ttyS0; `before` are shell commands
+// run inside the namespace first, `user` a user to run it as (empty: root).
+class Panel {
+public:
+    Panel(const Display& display, const QString& standIn, const QString& before = {},
+        const QString& user = {})
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), display.name());
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QStringLiteral("SERVO_STAND_IN"), standIn);
+        env.insert(QStringLiteral("SERVO_LOCKS"), display.locks());
+        m_process.setProcessEnvironment(env);
+        // A lock directory of the test's own: Qt claims /dev/ttyS0 with a lock file there,
+        // whatever is bound over it, and other runs of the panel on this machine must not
+        // collide with this one.
+        QString script
+            = QStringLiteral("mount --bind \"$SERVO_LOCKS\" /run/lock || exit 99; ") + before;
+        if (!standIn.isEmpty())
+            script += QStringLiteral(" mount --bind \"$SERVO_STAND_IN\" /dev/ttyS0 || exit 99;");
+        script += QStringLiteral(" unset SERVO_STAND_IN SERVO_LOCKS; exec ");
+        if (!user.isEmpty())
+            script += QStringLiteral("setpriv --reuid=%1 --regid=%1 --clear-groups ").arg(user);
+        script += QStringLiteral(SERVO_PANEL_EXE);
+        CloseOnExec();
+        m_process.start(QStringLiteral("unshare"), { "-m", "sh", "-c", script });
+        m_process.waitForStarted(10000);
+    }
+    ~Panel()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+    QProcess& process() { return m_process; }
+
+    // Exit status, or -1 when it did not end in time or crashed.
+    int awaitEnd(std::chrono::milliseconds limit = 60s)
+    {
+        if (!m_process.waitForFinished(static_cast<int>(limit.count())))
+            return -1;
+        m_stderr += QString::fromLocal8Bit(m_process.readAllStandardError());
+        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    }
+    QString errors()
+    {
+        m_process.waitForReadyRead(200);
+        m_stderr += QString::fromLocal8Bit(m_process.readAllStandardError());
+        return m_stderr;
+    }
+
+private:
+    QProcess m_process;
+    QString m_stderr;
+};
+
+// Each suite of real-program tests gets one X server; without root or the tools the
+// tests skip and say why.
+class RealProgramTest : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        for (const char* tool : { "Xvfb", "xdotool", "unshare", "setpriv", "mount" })
+            if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
+                s_missing = QStringLiteral("no %1").arg(QLatin1String(tool));
+        if (::getuid() != 0)
+            s_missing = QStringLiteral("binding over /dev/ttyS0 needs root");
+        if (s_missing.isEmpty())
+            s_display = new Display;
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_display;
+        s_display = nullptr;
+    }
+    void SetUp() override
+    {
+        if (!s_missing.isEmpty())
+            GTEST_SKIP() << s_missing.toStdString();
+        ASSERT_FALSE(s_display->name().isEmpty()) << "Xvfb did not start";
+    }
+
+    // The one report of an open failure: only the report is on screen, never the panel;
+    // answering it ends the program with status 1, and the report went out once.
+    void expectOpenFailure(Panel& panel, const QString& message)
+    {
+        const QStringList windows = s_display->awaitWindows(1, &panel.process());
+        ASSERT_EQ(windows.size(), 1) << panel.errors().toStdString();
+        QThread::msleep(300);
+        EXPECT_EQ(s_display->windows().size(), 1) << "the panel showed beside the report";
+        s_display->key(windows[0], "Return");
+        EXPECT_EQ(panel.awaitEnd(), EXIT_FAILURE);
+        const QString errors = panel.errors();
+        EXPECT_EQ(errors.count(message), 1) << errors.toStdString();
+        EXPECT_EQ(
+            errors.count(QStringLiteral("Cannot ")) + errors.count(QStringLiteral("Lost ")), 1)
+            << errors.toStdString();
+    }
+
+    static inline Display* s_display = nullptr;
+    static inline QString s_missing;
+};
+
+} // namespace servo::test
