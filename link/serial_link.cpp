@@ -1,71 +1,16 @@
 #include "serial_link.h"
 
 #include <QDeadlineTimer>
-#include <QDir>
-#include <QLockFile>
 #include <QThread>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
-#include <grp.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
 
 namespace servo {
-namespace {
-
-// On Linux a refused open almost always means the user is not in the group that owns
-// the device; say which group and how to join it.
-QString PermissionHint(const QString& device)
-{
-#ifdef Q_OS_UNIX
-    const QByteArray path = device.toLocal8Bit();
-    struct stat info {};
-    if (::access(path.constData(), W_OK) == 0 || errno != EACCES
-        || ::stat(path.constData(), &info) != 0)
-        return {};
-    const group* owner = ::getgrgid(info.st_gid);
-    if (!owner)
-        return {};
-    return SerialLink::tr("\n\nThe device belongs to the group \"%1\". Add your user to it "
-                          "with\n    sudo usermod -aG %1 $USER\nthen log out and back in.")
-        .arg(QString::fromLocal8Bit(owner->gr_name));
-#else
-    Q_UNUSED(device);
-    return {};
-#endif
-}
-
-// Qt's serial port (ours and any other Qt program's) claims a device with a lock file and
-// reports a held one only as "Permission error while locking the device", which sends the
-// operator after groups. Name the program that has it instead.
-QString HolderOf(const QString& device)
-{
-#ifdef Q_OS_UNIX
-    QString name = device;
-    if (name.startsWith(QLatin1String("/dev/")))
-        name.remove(0, 5);
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    for (const char* dir : {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
-                            "/tmp", "/var/lock/lockdev"}) {
-        const QString path = QDir(QLatin1String(dir)).filePath(QLatin1String("LCK..") + name);
-        qint64 pid = 0;
-        QString host, program;
-        if (QFileInfo::exists(path) && QLockFile(path).getLockInfo(&pid, &host, &program))
-            return SerialLink::tr("it is in use by another program (%1, process %2).")
-                .arg(program.isEmpty() ? SerialLink::tr("unknown") : program)
-                .arg(pid);
-    }
-#else
-    Q_UNUSED(device);
-#endif
-    return {};
-}
-
-} // namespace
 
 SerialLink::SerialLink(const QString& device, QObject* parent)
     : QObject(parent), m_device(device)
@@ -96,7 +41,23 @@ bool SerialLink::open()
                  .arg(device(), m_port.errorString()));
         return false;
     }
-    if (!m_port.open(QIODevice::WriteOnly)) {
+    bool opened = m_port.open(QIODevice::WriteOnly);
+    if (!opened && m_findPortOne) {
+        const PortOne one =
+            m_findPortOne(OutcomeOf(m_device, m_port.error(), m_port.errorString()));
+        if (one.kind == PortOne::Kind::NoDevice) {
+            fail(one.report);
+            return false;
+        }
+        if (one.kind == PortOne::Kind::Adapter) {
+            m_device = one.device;
+            m_description = one.description;
+            m_port.setPortName(m_device);
+            m_port.clearError();
+            opened = m_port.open(QIODevice::WriteOnly);
+        }
+    }
+    if (!opened) {
         QString reason = m_port.errorString();
         if (m_port.error() == QSerialPort::PermissionError) {
             const QString holder = HolderOf(device());

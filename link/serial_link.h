@@ -1,10 +1,13 @@
 #pragma once
 
+#include "first_port.h"
 #include "frame_link.h"
 
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
+
+#include <functional>
 
 namespace servo {
 
@@ -31,7 +34,14 @@ public:
     bool write(std::string_view frame) override;
     bool close() override;
 
+    // Asked once when the device given does not open, with how it failed: says whether
+    // port 1 is elsewhere (a USB serial adapter), and what to report when it is nowhere.
+    using PortFinder = std::function<PortOne(const FirstPortOutcome&)>;
+    void setPortFinder(PortFinder finder) { m_findPortOne = std::move(finder); }
+
+    // The device in use, and the adapter's description when port 1 is one.
     QString device() const { return m_device; }
+    QString description() const { return m_description; }
     bool hasFailed() const { return m_state == State::Failed; }
     qint64 bytesQueued() const { return m_port.bytesToWrite(); }
 
@@ -50,7 +60,9 @@ private:
     void failLost(const QString& reason);
     bool drain();
 
-    const QString m_device;
+    QString m_device;
+    QString m_description;
+    PortFinder m_findPortOne;
     QSerialPort m_port;
     State m_state = State::Closed;
 };

@@ -115,7 +115,19 @@ Form1::Form1(const QString& device, QWidget* parent)
     m_timer.start();
 }
 
-bool Form1::start() { return m_panel.start() && !m_failed; }
+bool Form1::start()
+{
+    if (!m_panel.start() || m_failed)
+        return false;
+    // "COM1 Only" keeps its caption; which device stands for port 1 shows on hover.
+    const QString inUse = m_link.description().isEmpty()
+        ? tr("Port 1: %1").arg(m_link.device())
+        : tr("Port 1: %1 (%2)").arg(m_link.device(), m_link.description());
+    auto* portLabel = findChild<QLabel*>(QStringLiteral("Label5"));
+    portLabel->setToolTip(inUse);
+    portLabel->setAccessibleDescription(inUse);
+    return true;
+}
 
 template <typename Widget> Widget* Form1::place(const char* name)
 {

@@ -1,0 +1,313 @@
+#include "first_port.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QSerialPortInfo>
+#include <QStringList>
+
+#include <algorithm>
+#include <utility>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <sys/sysmacros.h>
+#endif
+
+namespace servo {
+namespace {
+
+    QString Tr(const char* text)
+    {
+        return QCoreApplication::translate("servo::PortOne", text);
+    }
+
+    QString Tr(const char* text, int n)
+    {
+        return QCoreApplication::translate("servo::PortOne", text, nullptr, n);
+    }
+
+    // ttyS2 before ttyS10, as people count them.
+    bool NaturalLess(const QString& a, const QString& b)
+    {
+        const auto split = [](const QString& s) {
+            qsizetype digits = s.size();
+            while (digits > 0 && s.at(digits - 1).isDigit())
+                --digits;
+            return std::pair(s.left(digits), s.mid(digits).toLongLong());
+        };
+        return split(a) < split(b);
+    }
+
+    QString Hex4(quint16 value)
+    {
+        return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0'));
+    }
+
+    QString Describe(const PortDescription& port)
+    {
+        const QStringList facts {
+            port.description.isEmpty() ? Tr("no description") : port.description,
+            port.manufacturer.isEmpty() ? Tr("maker unknown")
+                                        : Tr("made by %1").arg(port.manufacturer),
+            port.vendorId ? Tr("USB %1:%2").arg(Hex4(*port.vendorId), Hex4(port.productId))
+                          : Tr("not USB"),
+            port.serialNumber.isEmpty() ? Tr("no serial number")
+                                        : Tr("serial number %1").arg(port.serialNumber),
+        };
+        return port.device + QLatin1String(": ") + facts.join(QLatin1String(", "));
+    }
+
+    // Adapters first, then the other ports; a laptop's 8250 driver lists 32 placeholders with
+    // nothing to tell them apart, so they take one line between them.
+    QString ListPorts(QList<PortDescription> ports)
+    {
+        std::sort(
+            ports.begin(), ports.end(), [](const PortDescription& a, const PortDescription& b) {
+                if (a.vendorId.has_value() != b.vendorId.has_value())
+                    return a.vendorId.has_value();
+                return NaturalLess(a.device, b.device);
+            });
+        QStringList lines;
+        QStringList placeholders;
+        for (const PortDescription& port : ports) {
+            if (port.placeholder && !port.vendorId)
+                placeholders.append(port.device);
+            else
+                lines.append(Describe(port));
+        }
+        if (placeholders.size() == 1)
+            lines.append(Tr("%1: a placeholder with no UART behind it").arg(placeholders.front()));
+        else if (!placeholders.isEmpty())
+            lines.append(
+                Tr("%n placeholders with no UART behind them (%1 ... %2)", placeholders.size())
+                    .arg(placeholders.front(), placeholders.back()));
+        if (lines.isEmpty())
+            return Tr("Serial ports found: none found");
+        return Tr("Serial ports found:") + QLatin1String("\n    ")
+            + lines.join(QLatin1String("\n    "));
+    }
+
+    QString GroupHint(const QStringList& devices, const QString& group)
+    {
+        return Tr(
+            "%1 belongs to the group \"%2\". Add your user to it with\n    sudo usermod -aG %2 "
+            "$USER\nthen log out and back in.")
+            .arg(devices.join(QLatin1String(", ")), group);
+    }
+
+    QString NoDeviceReport(const FirstPortOutcome& first, const QList<PortDescription>& ports,
+        const QList<PortDescription>& adapters, const PortHints& hints)
+    {
+        const QString why = first.fault == FirstPortOutcome::Fault::Missing
+            ? Tr("%1 does not exist (%2)").arg(first.device, first.reason)
+            : Tr("%1 has no UART behind it (%2)").arg(first.device, first.reason);
+        const QString found = adapters.isEmpty()
+            ? Tr("no USB serial adapter was found")
+            : Tr("%n USB serial adapters were found; the panel cannot tell which one leads to the "
+                 "controller",
+                adapters.size());
+        QString report = Tr("Cannot open port 1: it has no device. %1, and %2.").arg(why, found)
+            + QLatin1String("\n\n") + ListPorts(ports) + QLatin1String("\n\n");
+        if (adapters.isEmpty()) {
+            report += Tr("Plug in the controller's USB serial adapter and start the panel again.");
+            if (hints.brltty)
+                report += QLatin1String("\n\n")
+                    + Tr("The braille display service brltty is installed; it is known to claim "
+                         "CH340 adapters as they are plugged in. Remove it (sudo apt remove "
+                         "brltty), "
+                         "or its udev rule for them (%1).")
+                          .arg(hints.brlttyRule.isEmpty() ? Tr("85-brltty.rules")
+                                                          : hints.brlttyRule);
+            return report;
+        }
+        report += Tr("Unplug all adapters but the controller's and start the panel again.");
+        QStringList refused;
+        QString group;
+        for (const PortDescription& adapter : adapters) {
+            if (!adapter.refusingGroup.isEmpty()) {
+                refused.append(adapter.device);
+                group = adapter.refusingGroup;
+            }
+        }
+        if (!refused.isEmpty())
+            report += QLatin1String("\n\n") + GroupHint(refused, group);
+        return report;
+    }
+
+#ifdef Q_OS_LINUX
+    std::optional<int> ReadType(const QString& path)
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        bool number = false;
+        const int type = file.readAll().trimmed().toInt(&number);
+        return number ? std::optional(type) : std::nullopt;
+    }
+
+    // Looked up by device number, so a node bound over another device reads that device's type.
+    std::optional<int> UartTypeOf(const QString& device)
+    {
+        struct stat info { };
+        if (::stat(QFile::encodeName(device).constData(), &info) != 0 || !S_ISCHR(info.st_mode))
+            return {};
+        return ReadType(QStringLiteral("/sys/dev/char/%1:%2/type")
+                            .arg(major(info.st_rdev))
+                            .arg(minor(info.st_rdev)));
+    }
+#endif
+
+} // namespace
+
+PortOne ChoosePortOne(
+    const FirstPortOutcome& first, const QList<PortDescription>& ports, const PortHints& hints)
+{
+    using Fault = FirstPortOutcome::Fault;
+    if (first.fault == Fault::None)
+        return { PortOne::Kind::FirstPort, first.device, {}, {} };
+    // A type that reads anything but 0 is a real UART that failed: never moved away from.
+    const bool noFirstPort = first.fault == Fault::Missing
+        || (first.fault == Fault::InputOutput && first.uartType.value_or(0) == 0);
+    if (!noFirstPort)
+        return { PortOne::Kind::FirstPortFailed, first.device, {}, {} };
+
+    QList<PortDescription> adapters;
+    for (const PortDescription& port : ports)
+        if (port.vendorId && port.device != first.device)
+            adapters.append(port);
+    if (adapters.size() == 1) {
+        const PortDescription& adapter = adapters.front();
+        return { PortOne::Kind::Adapter, adapter.device,
+            adapter.description.isEmpty() ? Tr("USB serial adapter") : adapter.description, {} };
+    }
+    return { PortOne::Kind::NoDevice, {}, {}, NoDeviceReport(first, ports, adapters, hints) };
+}
+
+FirstPortOutcome OutcomeOf(
+    const QString& device, QSerialPort::SerialPortError error, const QString& errorString)
+{
+    FirstPortOutcome outcome { device, FirstPortOutcome::Fault::Other, {}, errorString };
+    if (error == QSerialPort::NoError) {
+        outcome.fault = FirstPortOutcome::Fault::None;
+    } else if (error == QSerialPort::DeviceNotFoundError) {
+        outcome.fault = FirstPortOutcome::Fault::Missing;
+    }
+#ifdef Q_OS_LINUX
+    // A placeholder of the 8250 driver opens and then fails every terminal call with EIO;
+    // Qt reports either as a resource error with the system's text.
+    else if (error == QSerialPort::ResourceError && errorString == qt_error_string(EIO)) {
+        outcome.fault = FirstPortOutcome::Fault::InputOutput;
+        outcome.uartType = UartTypeOf(device);
+    }
+#endif
+    return outcome;
+}
+
+QList<PortDescription> SystemPorts()
+{
+    QList<PortDescription> ports;
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        PortDescription port;
+#ifdef Q_OS_WIN
+        port.device = info.portName();
+#else
+        port.device = info.systemLocation();
+#endif
+        port.description = info.description();
+        port.manufacturer = info.manufacturer();
+        if (info.hasVendorIdentifier())
+            port.vendorId = info.vendorIdentifier();
+        port.productId = info.productIdentifier();
+        port.serialNumber = info.serialNumber();
+#ifdef Q_OS_LINUX
+        port.placeholder
+            = ReadType(QStringLiteral("/sys/class/tty/%1/type").arg(info.portName())) == 0;
+#endif
+        if (port.vendorId)
+            port.refusingGroup = RefusingGroup(port.device);
+        ports.append(port);
+    }
+    return ports;
+}
+
+PortHints SystemHints()
+{
+    PortHints hints;
+#ifdef Q_OS_LINUX
+    for (const char* rule : { "/etc/udev/rules.d/85-brltty.rules",
+             "/usr/lib/udev/rules.d/85-brltty.rules", "/lib/udev/rules.d/85-brltty.rules" }) {
+        if (QFileInfo::exists(QLatin1String(rule))) {
+            hints.brltty = true;
+            hints.brlttyRule = QLatin1String(rule);
+            break;
+        }
+    }
+    for (const char* program : { "/usr/bin/brltty", "/bin/brltty", "/usr/sbin/brltty" })
+        hints.brltty = hints.brltty || QFileInfo::exists(QLatin1String(program));
+#endif
+    return hints;
+}
+
+QString RefusingGroup(const QString& device)
+{
+#ifdef Q_OS_UNIX
+    const QByteArray path = QFile::encodeName(device);
+    struct stat info { };
+    if (::access(path.constData(), W_OK) == 0 || errno != EACCES
+        || ::stat(path.constData(), &info) != 0)
+        return {};
+    const group* owner = ::getgrgid(info.st_gid);
+    return owner ? QString::fromLocal8Bit(owner->gr_name) : QString();
+#else
+    Q_UNUSED(device);
+    return {};
+#endif
+}
+
+// On Linux a refused open almost always means the user is not in the group that owns
+// the device; say which group and how to join it.
+QString PermissionHint(const QString& device)
+{
+    const QString group = RefusingGroup(device);
+    if (group.isEmpty())
+        return {};
+    return Tr("\n\nThe device belongs to the group \"%1\". Add your user to it with\n    sudo "
+              "usermod -aG %1 $USER\nthen log out and back in.")
+        .arg(group);
+}
+
+// Qt's serial port (ours and any other Qt program's) claims a device with a lock file and
+// reports a held one only as "Permission error while locking the device", which sends the
+// operator after groups. Name the program that has it instead.
+QString HolderOf(const QString& device)
+{
+#ifdef Q_OS_UNIX
+    QString name = device;
+    if (name.startsWith(QLatin1String("/dev/")))
+        name.remove(0, 5);
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    for (const char* dir : { "/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
+             "/tmp", "/var/lock/lockdev" }) {
+        const QString path = QDir(QLatin1String(dir)).filePath(QLatin1String("LCK..") + name);
+        qint64 pid = 0;
+        QString host, program;
+        if (QFileInfo::exists(path) && QLockFile(path).getLockInfo(&pid, &host, &program))
+            return Tr("it is in use by another program (%1, process %2).")
+                .arg(program.isEmpty() ? Tr("unknown") : program)
+                .arg(pid);
+    }
+#else
+    Q_UNUSED(device);
+#endif
+    return {};
+}
+
+} // namespace servo
