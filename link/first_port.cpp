@@ -97,18 +97,20 @@ namespace {
 
     QString GroupHint(const QStringList& devices, const QString& group)
     {
-        return Tr(
-            "%1 belongs to the group \"%2\". Add your user to it with\n    sudo usermod -aG %2 "
-            "$USER\nthen log out and back in.")
+        return Tr("The group \"%2\" owns %1. Add your user to it with\n    sudo usermod -aG %2 "
+                  "$USER\nthen log out and back in.")
             .arg(devices.join(QLatin1String(", ")), group);
     }
 
     QString NoDeviceReport(const FirstPortOutcome& first, const QList<PortDescription>& ports,
         const QList<PortDescription>& adapters, const PortHints& hints)
     {
+        QString reason = first.reason;
+        if (reason.endsWith(QLatin1Char('.')))
+            reason.chop(1); // Windows ends its texts with one; it goes in brackets here
         const QString why = first.fault == FirstPortOutcome::Fault::Missing
-            ? Tr("%1 does not exist (%2)").arg(first.device, first.reason)
-            : Tr("%1 has no UART behind it (%2)").arg(first.device, first.reason);
+            ? Tr("%1 does not exist (%2)").arg(first.device, reason)
+            : Tr("%1 has no UART behind it (%2)").arg(first.device, reason);
         const QString found = adapters.isEmpty()
             ? Tr("no USB serial adapter was found")
             : Tr("%n USB serial adapters were found; the panel cannot tell which one leads to the "
@@ -122,8 +124,7 @@ namespace {
                 report += QLatin1String("\n\n")
                     + Tr("The braille display service brltty is installed; it is known to claim "
                          "CH340 adapters as they are plugged in. Remove it (sudo apt remove "
-                         "brltty), "
-                         "or its udev rule for them (%1).")
+                         "brltty), or its udev rule for them (%1).")
                           .arg(hints.brlttyRule.isEmpty() ? Tr("85-brltty.rules")
                                                           : hints.brlttyRule);
             return report;
@@ -183,6 +184,10 @@ PortOne ChoosePortOne(
     for (const PortDescription& port : ports)
         if (port.vendorId && port.device != first.device)
             adapters.append(port);
+    std::sort(
+        adapters.begin(), adapters.end(), [](const PortDescription& a, const PortDescription& b) {
+            return NaturalLess(a.device, b.device);
+        });
     if (adapters.size() == 1) {
         const PortDescription& adapter = adapters.front();
         return { PortOne::Kind::Adapter, adapter.device,

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <stdlib.h>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -20,6 +21,15 @@ Pty::Pty()
     // A child process holding either end would keep the line up after hangUp().
     for (int fd : {m_master, m_slave})
         ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+    m_path = QString::fromLocal8Bit(name);
+}
+
+Pty::Pty(NeverUnlocked)
+{
+    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const char* name = m_master >= 0 ? ::ptsname(m_master) : nullptr;
+    if (!name)
+        throw std::runtime_error("posix_openpt failed");
     m_path = QString::fromLocal8Bit(name);
 }
 

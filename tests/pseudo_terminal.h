@@ -16,6 +16,10 @@ class Pty
 {
 public:
     Pty();
+    // The slave was never unlocked: opening it fails with an input/output error, as a
+    // serial port with no UART behind it does.
+    struct NeverUnlocked {};
+    explicit Pty(NeverUnlocked);
     ~Pty();
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
