@@ -39,12 +39,31 @@ namespace {
         return QString::fromLocal8Bit(std::strerror(error));
     }
 
+    // Without the first port and without a USB serial adapter nothing is opened: one report
+    // says why and lists the ports the system knows (from sysfs, whatever /dev holds).
     TEST_F(RealProgram, DeviceMissing)
     {
         // An empty /dev, as on a machine without the serial port.
         Panel panel(*s_display, {}, QStringLiteral("mount -t tmpfs none /dev || exit 99;"));
-        expectOpenFailure(
-            panel, QStringLiteral("Cannot open the port /dev/ttyS0: %1").arg(SystemText(ENOENT)));
+        expectOpenFailure(panel,
+            QStringLiteral("Cannot open port 1: it has no device. /dev/ttyS0 does not exist (%1), "
+                           "and no USB serial adapter was found.\n\nSerial ports found:")
+                .arg(SystemText(ENOENT)));
+        EXPECT_TRUE(panel.errors().contains(QStringLiteral(
+            "Plug in the controller's USB serial adapter and start the panel again.")))
+            << panel.errors().toStdString();
+    }
+
+    // A first port that fails with an input/output error, as the serial driver's placeholders
+    // do, is no port 1 either.
+    TEST_F(RealProgram, FirstPortWithoutUart)
+    {
+        Pty first(Pty::NeverUnlocked {});
+        Panel panel(*s_display, first.path());
+        expectOpenFailure(panel,
+            QStringLiteral("Cannot open port 1: it has no device. /dev/ttyS0 has no UART behind it "
+                           "(%1), and no USB serial adapter was found.")
+                .arg(SystemText(EIO)));
     }
 
     TEST_F(RealProgram, NotATerminal)
