@@ -238,5 +238,29 @@ namespace {
         EXPECT_EQ(form.link().device(), adapter.path());
     }
 
+    // A first port that opens is port 1, adapters or not: the list is not even asked for.
+    TEST(PortOne, FirstPortThatOpensStaysPortOne)
+    {
+        Pty first;
+        Pty adapter;
+        bool asked = false;
+        Form1 form(first.path());
+        form.link().setPortFinder([&](const FirstPortOutcome& outcome) {
+            asked = true;
+            return ChoosePortOne(outcome,
+                { { adapter.path(), "USB Serial", "", 0x1a86, 0x7523, "", false, "" } }, {});
+        });
+
+        ASSERT_TRUE(form.start());
+        EXPECT_FALSE(asked);
+        EXPECT_EQ(first.read(16).size(), 16u);
+        EXPECT_EQ(Hex(adapter.readAll()), "");
+        const QString inUse = QStringLiteral("Port 1: %1").arg(first.path());
+        auto* label = form.findChild<QLabel*>(QStringLiteral("Label5"));
+        ASSERT_NE(label, nullptr);
+        EXPECT_EQ(label->toolTip(), inUse);
+        EXPECT_EQ(label->accessibleDescription(), inUse);
+    }
+
 } // namespace
 } // namespace servo
