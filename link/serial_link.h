@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QSerialPort>
+#include <QSocketNotifier>
 #include <QString>
 
 namespace servo {
@@ -49,9 +50,15 @@ private:
     void fail(const QString& message);
     void failLost(const QString& reason);
     bool drain();
+    bool openPort();
+    void closePort();
+    void watchForHangUp();
+    void checkHangUp();
 
     const QString m_device;
     QSerialPort m_port;
+    // Nothing is ever read from the line, so nothing else would notice it hang up.
+    QSocketNotifier m_hangUpWatch{QSocketNotifier::Exception};
     State m_state = State::Closed;
 };
 
