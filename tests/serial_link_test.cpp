@@ -2,15 +2,29 @@
 #include "serial_link.h"
 #include "servo_frame.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
+#include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <sys/resource.h>
 
 namespace servo {
 namespace {
 
+using namespace std::chrono_literals;
 using test::Hex;
 using test::Pty;
+
+std::chrono::microseconds CpuTime()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
 
 TEST(SerialLink, SendsFramesInOrderAt9600EightNoneOne)
 {
@@ -81,6 +95,33 @@ TEST(SerialLink, HungUpFarEndFailsOnceAndStopsSending)
     EXPECT_FALSE(link.close());
     QCoreApplication::processEvents();
     EXPECT_EQ(failures.count(), 1) << "reported once";
+}
+
+// The adapter is pulled while nothing is being sent: the link notices by itself, at once,
+// with the words a write would have met. Bytes from the controller, which nobody reads,
+// neither keep the panel busy nor hide the hang-up.
+TEST(SerialLink, HangUpWhileIdleIsReportedAtOnce)
+{
+    Pty pty;
+    SerialLink link(pty.path());
+    QSignalSpy failures(&link, &SerialLink::failed);
+    ASSERT_TRUE(link.open());
+    pty.send("unsolicited bytes from the controller");
+    const auto before = CpuTime();
+    QTest::qWait(300);
+    EXPECT_LT(CpuTime() - before, 100ms) << "unread input kept the event loop busy";
+    EXPECT_EQ(failures.count(), 0);
+
+    QElapsedTimer clock;
+    clock.start();
+    pty.hangUp();
+    ASSERT_TRUE(failures.wait(1000));
+    EXPECT_LT(clock.elapsed(), 1000);
+    EXPECT_EQ(failures.at(0).at(0).toString(),
+              QStringLiteral("Lost the port %1: %2").arg(pty.path(), qt_error_string(EIO)));
+    QTest::qWait(100);
+    EXPECT_EQ(failures.count(), 1) << "reported once";
+    EXPECT_FALSE(link.write(FormatServoFrame('0', 11)));
 }
 
 TEST(SerialLink, OpenFailuresNameTheDevice)
