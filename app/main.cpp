@@ -1,3 +1,4 @@
+#include "ending_signals.h"
 #include "form1.h"
 
 #include <QApplication>
@@ -5,12 +6,15 @@
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
+    servo::EndingSignals endings;
     servo::Form1 window(QString::fromLatin1(servo::SerialLink::kFirstPort));
     // Where the first port is missing or has no UART behind it, port 1 is the computer's
     // USB serial adapter, found among the ports the system lists.
     window.link().setPortFinder([](const servo::FirstPortOutcome& first) {
         return servo::ChoosePortOne(first, servo::SystemPorts(), servo::SystemHints());
     });
+    QObject::connect(&endings, &servo::EndingSignals::received, &window,
+                     &servo::Form1::endBySignal);
     // A failed start leaves its report on screen; closing it ends with a failure status.
     if (window.start())
         window.show();

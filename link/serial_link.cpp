@@ -5,25 +5,68 @@
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_LINUX
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#endif
 
 namespace servo {
+namespace {
+
+#ifdef Q_OS_LINUX
+// The kernel lets CAP_SYS_ADMIN open a tty that another program holds in exclusive mode
+// (TIOCEXCL). While this lives, the calling thread goes without it, so such an open is
+// refused with EBUSY exactly as for any user. A probe of our own (open, TIOCGEXCL, close)
+// would leave a window for another program to claim the line between probe and open, and
+// its close could drop DTR and RTS on a line nobody else holds.
+class ExclusiveHoldsHonoured
+{
+public:
+    ExclusiveHoldsHonoured()
+    {
+        if (::syscall(SYS_capget, &m_header, m_saved) != 0
+            || !(m_saved[kIndex].effective & CAP_TO_MASK(CAP_SYS_ADMIN)))
+            return;
+        __user_cap_data_struct lowered[2] = {m_saved[0], m_saved[1]};
+        lowered[kIndex].effective &= ~CAP_TO_MASK(CAP_SYS_ADMIN);
+        m_lowered = ::syscall(SYS_capset, &m_header, lowered) == 0;
+    }
+    ~ExclusiveHoldsHonoured()
+    {
+        if (m_lowered)
+            ::syscall(SYS_capset, &m_header, m_saved);
+    }
+    ExclusiveHoldsHonoured(const ExclusiveHoldsHonoured&) = delete;
+    ExclusiveHoldsHonoured& operator=(const ExclusiveHoldsHonoured&) = delete;
+
+private:
+    static constexpr int kIndex = CAP_TO_INDEX(CAP_SYS_ADMIN);
+    __user_cap_header_struct m_header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct m_saved[2]{};
+    bool m_lowered = false;
+};
+#endif
+
+} // namespace
 
 SerialLink::SerialLink(const QString& device, QObject* parent)
     : QObject(parent), m_device(device)
 {
     m_port.setPortName(device);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialLink::onPortError);
+    connect(&m_hangUpWatch, &QSocketNotifier::activated, this, &SerialLink::checkHangUp);
 }
 
 SerialLink::~SerialLink()
 {
     if (m_state == State::Open) {
         drain();
-        m_port.close();
+        closePort();
     }
 }
 
@@ -41,7 +84,7 @@ bool SerialLink::open()
                  .arg(device(), m_port.errorString()));
         return false;
     }
-    bool opened = m_port.open(QIODevice::WriteOnly);
+    bool opened = openPort();
     if (!opened && m_findPortOne) {
         const PortOne one =
             m_findPortOne(OutcomeOf(m_device, m_port.error(), m_port.errorString()));
@@ -54,7 +97,7 @@ bool SerialLink::open()
             m_description = one.description;
             m_port.setPortName(m_device);
             m_port.clearError();
-            opened = m_port.open(QIODevice::WriteOnly);
+            opened = openPort();
         }
     }
     if (!opened) {
@@ -76,7 +119,49 @@ bool SerialLink::open()
     m_port.clearError();
     // Opened write-only, the port raises no notification of received data.
     m_state = State::Open;
+    watchForHangUp();
     return true;
+}
+
+bool SerialLink::openPort()
+{
+#ifdef Q_OS_LINUX
+    // Run as root, the panel must still not share a line another program holds.
+    const ExclusiveHoldsHonoured honoured;
+#endif
+    return m_port.open(QIODevice::WriteOnly);
+}
+
+void SerialLink::closePort()
+{
+    m_hangUpWatch.setEnabled(false);
+    m_port.close();
+}
+
+void SerialLink::watchForHangUp()
+{
+#ifdef Q_OS_UNIX
+    // Qt wakes an exception notifier on POLLPRI and POLLERR (its glib dispatcher), or on
+    // POLLPRI, POLLERR and POLLHUP (its own), and a tty that hangs up reports POLLHUP and
+    // POLLERR. A read notifier would also wake for every byte the controller might send,
+    // which nobody reads, and spin.
+    m_hangUpWatch.setSocket(m_port.handle());
+    m_hangUpWatch.setEnabled(true);
+#endif
+}
+
+void SerialLink::checkHangUp()
+{
+#ifdef Q_OS_UNIX
+    pollfd line{static_cast<int>(m_port.handle()), 0, 0};
+    if (::poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLERR))) {
+        // What the next frame's write would have met on the hung-up line.
+        failLost(qt_error_string(EIO));
+        return;
+    }
+    // Urgent data, which a serial line does not have: stop watching rather than spin.
+    m_hangUpWatch.setEnabled(false);
+#endif
 }
 
 bool SerialLink::write(std::string_view frame)
@@ -134,7 +219,7 @@ bool SerialLink::close()
     const bool delivered = drain();
     if (m_state != State::Open)
         return false;
-    m_port.close();
+    closePort();
     m_state = State::Closed;
     if (!delivered)
         fail(tr("The port %1 did not take the last frames within %2 seconds; they were "
@@ -188,7 +273,7 @@ void SerialLink::fail(const QString& message)
     // A failed port keeps raising errors until it is closed.
     m_state = State::Failed;
     if (m_port.isOpen())
-        m_port.close();
+        closePort();
     emit failed(message);
 }
 

@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QSerialPort>
+#include <QSocketNotifier>
 #include <QString>
 
 #include <functional>
@@ -59,11 +60,17 @@ private:
     void fail(const QString& message);
     void failLost(const QString& reason);
     bool drain();
+    bool openPort();
+    void closePort();
+    void watchForHangUp();
+    void checkHangUp();
 
     QString m_device;
     QString m_description;
     PortFinder m_findPortOne;
     QSerialPort m_port;
+    // Nothing is ever read from the line, so nothing else would notice it hang up.
+    QSocketNotifier m_hangUpWatch{QSocketNotifier::Exception};
     State m_state = State::Closed;
 };
 

@@ -76,6 +76,14 @@ termios Pty::settings() const
     return t;
 }
 
+void Pty::holdOutput(bool held) { ::tcflow(m_slave, held ? TCOOFF : TCOON); }
+
+void Pty::send(const std::string& bytes)
+{
+    if (m_master >= 0 && ::write(m_master, bytes.data(), bytes.size()) < 0)
+        throw std::runtime_error("cannot write to the pseudo-terminal");
+}
+
 void Pty::hangUp()
 {
     if (m_master >= 0)

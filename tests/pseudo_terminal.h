@@ -33,6 +33,11 @@ public:
     std::string readAll(std::chrono::milliseconds quiet = std::chrono::milliseconds(100));
 
     termios settings() const;
+    // The line stops taking output (as after XOFF) until released; writes at the panel's
+    // end meet a full line.
+    void holdOutput(bool held);
+    // The far end sends bytes to the panel, which never reads them.
+    void send(const std::string& bytes);
     // The far end goes away, as an unplugged adapter does.
     void hangUp();
 

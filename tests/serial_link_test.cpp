@@ -2,7 +2,12 @@
 #include "serial_link.h"
 #include "servo_frame.h"
 
+#include <QAbstractEventDispatcher>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -11,6 +16,7 @@ namespace {
 
 using test::Hex;
 using test::Pty;
+
 
 TEST(SerialLink, SendsFramesInOrderAt9600EightNoneOne)
 {
@@ -81,6 +87,38 @@ TEST(SerialLink, HungUpFarEndFailsOnceAndStopsSending)
     EXPECT_FALSE(link.close());
     QCoreApplication::processEvents();
     EXPECT_EQ(failures.count(), 1) << "reported once";
+}
+
+// The adapter is pulled while nothing is being sent: the link notices by itself, at once,
+// with the words a write would have met. Bytes from the controller, which nobody reads,
+// neither keep the panel busy nor hide the hang-up.
+TEST(SerialLink, HangUpWhileIdleIsReportedAtOnce)
+{
+    Pty pty;
+    SerialLink link(pty.path());
+    QSignalSpy failures(&link, &SerialLink::failed);
+    ASSERT_TRUE(link.open());
+    pty.send("unsolicited bytes from the controller");
+    int wakeUps = 0;
+    const auto counter = QObject::connect(QAbstractEventDispatcher::instance(),
+                                          &QAbstractEventDispatcher::awake, [&] { ++wakeUps; });
+    QEventLoop loop; // the real loop: QTest::qWait sleeps between its rounds
+    QTimer::singleShot(300, &loop, &QEventLoop::quit);
+    loop.exec();
+    QObject::disconnect(counter);
+    EXPECT_LT(wakeUps, 50) << "unread input kept the event loop busy";
+    EXPECT_EQ(failures.count(), 0);
+
+    QElapsedTimer clock;
+    clock.start();
+    pty.hangUp();
+    ASSERT_TRUE(failures.wait(1000));
+    EXPECT_LT(clock.elapsed(), 1000);
+    EXPECT_EQ(failures.at(0).at(0).toString(),
+              QStringLiteral("Lost the port %1: %2").arg(pty.path(), qt_error_string(EIO)));
+    QTest::qWait(100);
+    EXPECT_EQ(failures.count(), 1) << "reported once";
+    EXPECT_FALSE(link.write(FormatServoFrame('0', 11)));
 }
 
 TEST(SerialLink, OpenFailuresNameTheDevice)

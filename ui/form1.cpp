@@ -129,6 +129,17 @@ bool Form1::start()
     return true;
 }
 
+void Form1::endBySignal()
+{
+    m_reportOnTerminalOnly = true;
+    // After a failure, whose report may still be showing, the panel ends as answering
+    // that report would end it.
+    if (!m_failed && m_link.close())
+        quit();
+    else
+        QCoreApplication::exit(EXIT_FAILURE);
+}
+
 template <typename Widget> Widget* Form1::place(const char* name)
 {
     auto* widget = new Widget(this);
@@ -266,6 +277,8 @@ void Form1::reportFailure(const QString& message)
     m_timer.stop();
     // Also on standard error, for a panel started from a terminal or a desktop session log.
     qCritical().noquote() << message;
+    if (m_reportOnTerminalOnly)
+        return;
     // The status comes from the report, not from the last window closing.
     QGuiApplication::setQuitOnLastWindowClosed(false);
     auto* box = new QMessageBox(QMessageBox::Critical, windowTitle(), message, QMessageBox::Ok,

@@ -29,6 +29,9 @@ public:
 
     // Runs the start-up sequence; false when the port failed and a report is showing.
     bool start();
+    // Ends as the title-bar close does, for a signal from outside: a failure is reported
+    // on standard error only, since nobody may be at the screen to answer a box.
+    void endBySignal();
 
     Panel& panel() { return m_panel; }
     SerialLink& link() { return m_link; }
@@ -61,6 +64,7 @@ private:
     std::array<QLabel*, kChannelCount> m_labels{};
     QLineEdit* m_entry = nullptr;
     bool m_failed = false;
+    bool m_reportOnTerminalOnly = false;
 };
 
 } // namespace servo

@@ -1,0 +1,53 @@
+#include "ending_signals.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+namespace servo {
+namespace {
+
+    class EndingSignal : public testing::TestWithParam<int> { };
+
+    // The handler only passes the signal on; the program hears of it from its event loop.
+    TEST_P(EndingSignal, ArrivesOnTheEventLoop)
+    {
+        EndingSignals endings;
+        QSignalSpy received(&endings, &EndingSignals::received);
+        ASSERT_EQ(std::raise(GetParam()), 0);
+        EXPECT_EQ(received.count(), 0) << "handled inside the signal handler";
+        ASSERT_TRUE(received.wait(1000));
+        EXPECT_EQ(received.at(0).at(0).toInt(), GetParam());
+    }
+
+    INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal, testing::Values(SIGTERM, SIGINT, SIGHUP),
+        [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+    // Started with nohup, or as a background job of a script: the ignored signal stays
+    // ignored. Once the program stops listening, the old handling is back.
+    TEST(EndingSignals, IgnoredStaysIgnoredAndOldHandlingReturns)
+    {
+        const auto oldHangUp = std::signal(SIGHUP, SIG_IGN);
+        struct sigaction oldTerm { };
+        ::sigaction(SIGTERM, nullptr, &oldTerm);
+        {
+            EndingSignals endings;
+            QSignalSpy received(&endings, &EndingSignals::received);
+            std::raise(SIGHUP);
+            std::raise(SIGTERM);
+            ASSERT_TRUE(received.wait(1000));
+            QTest::qWait(50);
+            ASSERT_EQ(received.count(), 1);
+            EXPECT_EQ(received.at(0).at(0).toInt(), SIGTERM);
+        }
+        EXPECT_EQ(std::signal(SIGHUP, oldHangUp), SIG_IGN);
+        struct sigaction term { };
+        ::sigaction(SIGTERM, nullptr, &term);
+        EXPECT_EQ(term.sa_handler, oldTerm.sa_handler);
+    }
+
+} // namespace
+} // namespace servo

@@ -1,0 +1,243 @@
+// The real executable ended from outside: by a signal, by its line hanging up while idle,
+// and refused a line another program holds even when run as root.
+#include "pseudo_terminal.h"
+#include "real_program.h"
+#include "servo_frame.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <iostream>
+#include <tuple>
+
+namespace servo {
+namespace {
+
+    using namespace std::chrono_literals;
+    using test::CloseOnExec;
+    using test::Hex;
+    using test::Panel;
+    using test::Pty;
+
+    const QString kUndelivered = QStringLiteral(
+        "The port /dev/ttyS0 did not take the last frames within 2 seconds; they were not sent.");
+    const QString kLost = QStringLiteral("Lost the port /dev/ttyS0: %1")
+                              .arg(QString::fromLocal8Bit(std::strerror(EIO)));
+
+    std::string StartUpFrames()
+    {
+        std::string frames;
+        for (char code : { '0', '1', '2', '3' })
+            frames += FormatServoFrame(code, 50);
+        return frames;
+    }
+
+    class Ending : public test::RealProgramTest {
+    protected:
+        static void SetUpTestSuite()
+        {
+            RealProgramTest::SetUpTestSuite();
+            // A run under nohup would hand the panel an ignored SIGHUP, which it keeps.
+            for (int number : { SIGTERM, SIGINT, SIGHUP })
+                std::signal(number, SIG_DFL);
+        }
+
+        QString lockFile() const { return QDir(s_display->locks()).filePath("LCK..ttyS0"); }
+
+        // The panel's window is up, it holds the lock file, and the process id signals reach
+        // is the panel's own (the namespace's shell execs it).
+        void expectRunning(Panel& panel)
+        {
+            ASSERT_EQ(s_display->awaitWindows(1, &panel.process()).size(), 1)
+                << panel.errors().toStdString();
+            const qint64 pid = panel.process().processId();
+            ASSERT_EQ(QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget(),
+                QStringLiteral(SERVO_PANEL_EXE));
+            qint64 holder = 0;
+            QString host, program;
+            ASSERT_TRUE(QLockFile(lockFile()).getLockInfo(&holder, &host, &program));
+            EXPECT_EQ(holder, pid);
+        }
+
+        void signal(Panel& panel, int number)
+        {
+            ASSERT_EQ(::kill(static_cast<pid_t>(panel.process().processId()), number), 0);
+        }
+    };
+
+    enum class Line { Idle, StalledThenResumed, Stalled };
+    const char* const kLineNames[] = { "Idle", "StalledThenResumed", "Stalled" };
+
+    struct SignalCase {
+        int number;
+        Line line;
+    };
+
+    void PrintTo(const SignalCase& c, std::ostream* out)
+    {
+        *out << "SIG" << sigabbrev_np(c.number) << ", " << kLineNames[static_cast<int>(c.line)];
+    }
+
+    class EndingSignal : public Ending, public testing::WithParamInterface<SignalCase> { };
+
+    // A signal ends the panel as the title-bar close does: what is queued goes out within
+    // the drain's bound, the port and its lock are released, and the status says whether
+    // everything was delivered. A failure is reported on standard error only: no box waits
+    // for an answer.
+    TEST_P(EndingSignal, DeliversWhatIsQueuedAndReleasesThePort)
+    {
+        const auto [number, line] = GetParam();
+        Pty pty;
+        // Held before the panel starts: its four start-up frames wait behind the line.
+        if (line != Line::Idle)
+            pty.holdOutput(true);
+        Panel panel(*s_display, pty.path());
+        expectRunning(panel);
+        if (line == Line::Idle) {
+            EXPECT_EQ(Hex(pty.read(16, 30s)), Hex(StartUpFrames()));
+        }
+
+        QElapsedTimer clock;
+        clock.start();
+        signal(panel, number);
+        if (line == Line::StalledThenResumed) {
+            QThread::msleep(500);
+            pty.holdOutput(false);
+        }
+        const int status = panel.awaitEnd(10s);
+        const qint64 took = clock.elapsed();
+        pty.holdOutput(false);
+        const std::string arrived = pty.readAll(300ms);
+        std::cout << sigabbrev_np(number) << ": status " << status << " after " << took << " ms; "
+                  << arrived.size() << " bytes arrived after the signal\n";
+
+        const QString errors = panel.errors();
+        if (line == Line::Stalled) {
+            EXPECT_EQ(status, EXIT_FAILURE);
+            EXPECT_EQ(Hex(arrived), "") << "frames went out after the drain gave up";
+            EXPECT_EQ(errors.count(kUndelivered), 1) << errors.toStdString();
+            EXPECT_GE(took, 1900);
+        } else {
+            EXPECT_EQ(status, EXIT_SUCCESS);
+            EXPECT_EQ(Hex(arrived), line == Line::Idle ? "" : Hex(StartUpFrames()));
+            EXPECT_FALSE(errors.contains(QStringLiteral("The port"))) << errors.toStdString();
+        }
+        EXPECT_LT(took, line == Line::Idle ? 1000 : 4000) << "the end was not bounded";
+        EXPECT_FALSE(errors.contains(QStringLiteral("Lost "))) << errors.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(lockFile())) << "the port's lock file was left behind";
+    }
+
+    std::vector<SignalCase> SignalCases()
+    {
+        std::vector<SignalCase> cases;
+        for (int number : { SIGTERM, SIGINT, SIGHUP })
+            for (Line line : { Line::Idle, Line::StalledThenResumed, Line::Stalled })
+                cases.push_back({ number, line });
+        return cases;
+    }
+
+    std::string CaseName(const testing::TestParamInfo<SignalCase>& info)
+    {
+        return std::string(sigabbrev_np(info.param.number)) + "_"
+            + kLineNames[static_cast<int>(info.param.line)];
+    }
+
+    INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal, testing::ValuesIn(SignalCases()), CaseName);
+
+    // Ctrl-C pressed again while the panel waits for a stalled line: the wait keeps its
+    // bound, and the loss is reported once.
+    TEST_F(Ending, SecondSignalDuringTheDrain)
+    {
+        Pty pty;
+        pty.holdOutput(true);
+        Panel panel(*s_display, pty.path());
+        expectRunning(panel);
+        QElapsedTimer clock;
+        clock.start();
+        signal(panel, SIGINT);
+        QThread::msleep(500);
+        signal(panel, SIGINT);
+        const int status = panel.awaitEnd(10s);
+        std::cout << "SIGINT twice: status " << status << " after " << clock.elapsed() << " ms\n";
+        EXPECT_EQ(status, EXIT_FAILURE);
+        EXPECT_LT(clock.elapsed(), 4000);
+        EXPECT_EQ(panel.errors().count(kUndelivered), 1) << panel.errors().toStdString();
+        EXPECT_FALSE(QFileInfo::exists(lockFile()));
+    }
+
+    // The adapter is pulled while nobody touches the panel: the report is up within a
+    // second, once. It is answered by the operator, or the panel is then ended by a signal,
+    // which ends it with the failure already reported and no second report.
+    class HangUpWhileIdle : public Ending, public testing::WithParamInterface<bool> { };
+
+    TEST_P(HangUpWhileIdle, ReportedAtOnceThenEndsWithFailure)
+    {
+        const bool bySignal = GetParam();
+        Pty pty;
+        Panel panel(*s_display, pty.path());
+        expectRunning(panel);
+        const QString window = s_display->windows().value(0);
+        EXPECT_EQ(Hex(pty.read(16, 30s)), Hex(StartUpFrames()));
+        QThread::msleep(500);
+
+        // Woken by the report itself, not by a time-out on standard output.
+        panel.process().setReadChannel(QProcess::StandardError);
+        QElapsedTimer clock;
+        clock.start();
+        pty.hangUp();
+        while (!panel.errors().contains(kLost) && clock.elapsed() < 5000
+            && panel.process().state() == QProcess::Running) { }
+        const qint64 reported = clock.elapsed();
+        std::cout << "hang-up: reported after " << reported << " ms\n";
+        EXPECT_LT(reported, 1000);
+        const QStringList windows = s_display->awaitWindows(2, &panel.process(), 10s);
+        ASSERT_EQ(windows.size(), 2) << "no report box over the panel";
+
+        clock.restart();
+        if (bySignal) {
+            signal(panel, SIGTERM);
+        } else {
+            for (const QString& w : windows)
+                if (w != window)
+                    s_display->key(w, "Return");
+        }
+        EXPECT_EQ(panel.awaitEnd(10s), EXIT_FAILURE);
+        std::cout << "  then ended " << (bySignal ? "by SIGTERM" : "by the answer") << " after "
+                  << clock.elapsed() << " ms\n";
+        const QString errors = panel.errors();
+        EXPECT_EQ(errors.count(kLost), 1) << errors.toStdString();
+        EXPECT_FALSE(errors.contains(QStringLiteral("The port"))) << errors.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(lockFile()));
+    }
+
+    INSTANTIATE_TEST_SUITE_P(Port, HangUpWhileIdle, testing::Bool(),
+        [](const auto& info) { return info.param ? "ThenSignal" : "ThenAnswer"; });
+
+    // A terminal program holds the line in exclusive mode; run as root, which the kernel
+    // would let through, the panel is refused all the same and writes nothing.
+    TEST_F(Ending, HeldExclusivelyRefusedEvenToRoot)
+    {
+        Pty pty;
+        QProcess holder;
+        CloseOnExec();
+        holder.start(QStringLiteral(SERVO_PORT_HOLDER), { "--exclusive", pty.path() });
+        ASSERT_TRUE(holder.waitForReadyRead(10000)) << holder.readAllStandardError().toStdString();
+        Panel panel(*s_display, pty.path());
+        expectOpenFailure(panel,
+            QStringLiteral("Cannot open the port /dev/ttyS0: %1")
+                .arg(QString::fromLocal8Bit(std::strerror(EBUSY))));
+        EXPECT_EQ(Hex(pty.readAll()), "") << "frames reached a port held by another program";
+        holder.closeWriteChannel();
+        holder.waitForFinished(5000);
+    }
+
+} // namespace
+} // namespace servo
