@@ -69,16 +69,12 @@ int main(int argc, char* argv[])
     }
 
     SimWindow window;
-    Simulator simulator;
-    QObject::connect(&line, &PtyLine::received, &simulator, &Simulator::receive);
-    QObject::connect(&simulator, &Simulator::decoded, &window, &SimWindow::showRecord);
-    if (options.isSet(log))
-        QObject::connect(
-            &simulator, &Simulator::decoded, [](const Record& r) { Print(LogLine(r)); });
-
     // The panel sets the line up after the simulator starts; look again now and then.
     QString settings;
+    bool watching = true;
     auto showSettings = [&] {
+        if (!watching)
+            return;
         const QString now = line.settings();
         if (now == settings)
             return;
@@ -90,13 +86,23 @@ int main(int argc, char* argv[])
     showSettings();
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, showSettings);
+    QObject::connect(&line, &PtyLine::received, showSettings);
     poll.start(250);
+
+    Simulator simulator;
+    QObject::connect(&line, &PtyLine::received, &simulator, &Simulator::receive);
+    QObject::connect(&simulator, &Simulator::decoded, &window, &SimWindow::showRecord);
+    if (options.isSet(log))
+        QObject::connect(
+            &simulator, &Simulator::decoded, [](const Record& r) { Print(LogLine(r)); });
 
     PanelProcess panel;
     QObject::connect(&panel, &PanelProcess::started, &window, &SimWindow::showPanelRunning);
     QObject::connect(&panel, &PanelProcess::ended, &app,
         [&](int status, const QString& summary, const QString& printed) {
-            showSettings();
+            // Closing, the panel put back the settings it found; keep showing the ones
+            // it used.
+            watching = false;
             line.readAvailable();
             simulator.settle();
             window.showPanelEnded(status, summary, printed);

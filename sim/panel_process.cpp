@@ -1,7 +1,10 @@
 #include "panel_process.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <sys/prctl.h>
+#include <unistd.h>
 
 namespace servo::sim {
 
@@ -35,6 +38,13 @@ void PanelProcess::start(const QString& launcher, const QString& slave, const QS
 {
     m_printed.clear();
     m_reported = false;
+    // A panel left behind would lose its line and report it to nobody.
+    const pid_t simulator = ::getpid();
+    m_process.setChildProcessModifier([simulator] {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != simulator)
+            ::_exit(1);
+    });
     m_process.start(QStringLiteral("/bin/sh"), { launcher, slave, panel });
     m_process.closeWriteChannel();
 }
@@ -56,15 +66,14 @@ void PanelProcess::onFinished(int code, QProcess::ExitStatus how)
     if (how == QProcess::CrashExit) {
         // Qt gives the signal's number as the code of a crashed process.
         status = 128 + code;
-        summary = tr("The panel was ended by signal %1 (%2).")
-                      .arg(code)
-                      .arg(QString::fromLocal8Bit(strsignal(code)));
+        summary
+            = tr("ended by signal %1 (%2).").arg(code).arg(QString::fromLocal8Bit(strsignal(code)));
     } else if (code == kLauncherRefused || code == kLauncherFailed) {
-        summary = tr("The panel was not started.");
+        summary = tr("not started.");
     } else if (code == 0) {
-        summary = tr("The panel ended normally (status 0).");
+        summary = tr("ended normally (status 0).");
     } else {
-        summary = tr("The panel ended with status %1.").arg(code);
+        summary = tr("ended with status %1.").arg(code);
     }
     emit ended(status, summary, m_printed.trimmed());
 }
@@ -74,8 +83,7 @@ void PanelProcess::onError(QProcess::ProcessError error)
     if (error != QProcess::FailedToStart || m_reported)
         return;
     m_reported = true;
-    emit ended(
-        127, tr("The panel could not be started: %1").arg(m_process.errorString()), m_printed);
+    emit ended(127, tr("could not be started: %1").arg(m_process.errorString()), m_printed);
 }
 
 } // namespace servo::sim

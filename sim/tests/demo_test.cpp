@@ -192,7 +192,7 @@ namespace {
 
             click(windows[0], "Command1");
             EXPECT_EQ(sim.next(QStringLiteral("ended"), 30s),
-                QStringLiteral("ended status=0 The panel ended normally (status 0)."));
+                QStringLiteral("ended status=0 ended normally (status 0)."));
             ASSERT_TRUE(sim.process().waitForFinished(30000));
             EXPECT_EQ(sim.process().exitCode(), 0);
             EXPECT_TRUE(sim.log().contains(QStringLiteral("\nline 9600 8N1\n")))
