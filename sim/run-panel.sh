@@ -16,17 +16,21 @@ if [ "${1-}" != --inside ]; then
     [ -c "$1" ] || fail "$1 is not a terminal"
     [ -x "$2" ] || fail "no panel at $2 (make build makes one)"
     command -v unshare >/dev/null || fail "unshare (util-linux) is missing"
+    [ -d /run/lock ] || fail "there is no /run/lock to make private"
     if [ "$(id -u)" -eq 0 ]; then
         exec unshare --mount --propagation private /bin/sh "$0" --inside "$@"
     fi
-    if ! why=$(unshare --user --map-root-user --mount true 2>&1); then
+    # The probe mounts, as the launcher will: some systems allow the namespace but not that.
+    if ! why=$(unshare --user --map-root-user --mount \
+        mount -t tmpfs servo-sim-probe /run/lock 2>&1); then
         sim=$(cd "$(dirname "$0")" && pwd)/servo-sim
         cat >&2 <<EOT
-$me: this system refuses user namespaces to ordinary users (${why:-unshare failed}),
-so the panel cannot get a /dev/ttyS0 of its own without root. Either allow them
-(sudo sysctl -w kernel.unprivileged_userns_clone=1 where that setting exists, and
-user.max_user_namespaces above 0), or run the simulator as root on your display:
-    sudo --preserve-env=DISPLAY,XAUTHORITY,XDG_RUNTIME_DIR $sim
+$me: this system does not let ordinary users mount in a user namespace of their own
+(${why:-unshare failed}), so the panel cannot get a /dev/ttyS0 of its own without root.
+Either allow it (sysctl user.max_user_namespaces above 0, and where they exist
+kernel.unprivileged_userns_clone=1 and kernel.apparmor_restrict_unprivileged_userns=0),
+or run the simulator as root on your display:
+    sudo --preserve-env=DISPLAY,XAUTHORITY $sim
 The panel was not started.
 EOT
         exit 97
@@ -41,7 +45,6 @@ panel=$2
 
 # Qt claims a port with a lock file; a lock directory of its own keeps the stand-in clear
 # of the lock of a program that holds the real port, and the other way round.
-[ -d /run/lock ] || fail "there is no /run/lock to make private"
 mount -t tmpfs -o mode=1777 servo-sim-locks /run/lock || fail "cannot make /run/lock private"
 if [ -d /var/lock ] && [ ! -L /var/lock ]; then
     mount -t tmpfs -o mode=1777 servo-sim-locks /var/lock || fail "cannot make /var/lock private"

@@ -318,5 +318,41 @@ namespace {
         ::close(master);
     }
 
+    TEST(Launcher, SaysWhenUserNamespacesAreRefused)
+    {
+        const std::optional<uid_t> user = OrdinaryUser();
+        if (::getuid() != 0 || !user)
+            GTEST_SKIP() << "needs root and an ordinary user to become";
+        QTemporaryDir dir;
+        ::chmod(dir.path().toLocal8Bit().constData(), 0755);
+        QFile unshare(dir.filePath(QStringLiteral("unshare")));
+        ASSERT_TRUE(unshare.open(QIODevice::WriteOnly));
+        unshare.write("#!/bin/sh\necho 'unshare: unshare failed: Operation not permitted' >&2\n"
+                      "exit 1\n");
+        unshare.close();
+        QFile panel(dir.filePath(QStringLiteral("panel")));
+        ASSERT_TRUE(panel.open(QIODevice::WriteOnly));
+        panel.write(QStringLiteral("#!/bin/sh\ntouch %1/ran\n").arg(dir.path()).toLocal8Bit());
+        panel.close();
+        for (QFile* f : { &unshare, &panel })
+            ::chmod(f->fileName().toLocal8Bit().constData(), 0755);
+
+        QProcess launcher;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("PATH"), dir.path() + QLatin1Char(':') + env.value("PATH"));
+        launcher.setProcessEnvironment(env);
+        const QStringList command = AsUser(
+            user, { "/bin/sh", QStringLiteral(SERVO_LAUNCHER), "/dev/tty", panel.fileName() });
+        launcher.start(command.first(), command.mid(1));
+        ASSERT_TRUE(launcher.waitForFinished(30000));
+        const QString errors = QString::fromLocal8Bit(launcher.readAllStandardError());
+        EXPECT_EQ(launcher.exitCode(), 97) << errors.toStdString();
+        EXPECT_TRUE(errors.contains(QStringLiteral("Operation not permitted")))
+            << errors.toStdString();
+        EXPECT_TRUE(errors.contains(QStringLiteral("sudo --preserve-env=DISPLAY,XAUTHORITY ")))
+            << errors.toStdString();
+        EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("ran"))));
+    }
+
 } // namespace
 } // namespace servo::sim
