@@ -56,7 +56,7 @@ if [ ! -e /dev/ttyS0 ]; then
     old=/run/lock/.dev
     mkdir "$old" && mount --rbind /dev "$old" || fail "cannot reach /dev"
     mount -t tmpfs -o mode=755 servo-sim-dev /dev || fail "cannot make a /dev of its own"
-    for node in null zero full random urandom tty ptmx; do
+    for node in null zero full random urandom tty; do
         [ -e "$old/$node" ] || continue
         touch "/dev/$node" && mount --bind "$old/$node" "/dev/$node" \
             || fail "cannot bind /dev/$node"
@@ -65,8 +65,9 @@ if [ ! -e /dev/ttyS0 ]; then
         [ -d "$old/$dir" ] || continue
         mkdir "/dev/$dir" && mount --rbind "$old/$dir" "/dev/$dir" || fail "cannot bind /dev/$dir"
     done
-    ln -s /proc/self/fd /dev/fd && ln -s fd/0 /dev/stdin && ln -s fd/1 /dev/stdout \
-        && ln -s fd/2 /dev/stderr && touch /dev/ttyS0 || fail "cannot fill /dev"
+    ln -s pts/ptmx /dev/ptmx && ln -s /proc/self/fd /dev/fd && ln -s fd/0 /dev/stdin \
+        && ln -s fd/1 /dev/stdout && ln -s fd/2 /dev/stderr && touch /dev/ttyS0 \
+        || fail "cannot fill /dev"
     umount -l "$old" && rmdir "$old"
 fi
 
