@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -150,6 +151,14 @@ SimWindow::SimWindow(QWidget* parent)
     m_recent->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     m_recent->header()->setStretchLastSection(true);
     layout->addWidget(m_recent, 1);
+    // The list follows the newest frame until the reader scrolls back, through resizes too.
+    QScrollBar* bar = m_recent->verticalScrollBar();
+    connect(bar, &QScrollBar::valueChanged, this,
+        [this, bar](int value) { m_following = value == bar->maximum(); });
+    connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
+        if (m_following)
+            bar->setValue(maximum);
+    });
 
     m_panel = new QLabel(this);
     m_panel->setObjectName(QStringLiteral("panel"));
@@ -162,6 +171,9 @@ SimWindow::SimWindow(QWidget* parent)
     m_printed->setMaximumHeight(m_printed->fontMetrics().lineSpacing() * 7);
     m_printed->hide();
     layout->addWidget(m_printed);
+
+    for (const QKeySequence keys : { QKeySequence::Close, QKeySequence::Quit })
+        connect(new QShortcut(keys, this), &QShortcut::activated, this, &QWidget::close);
 
     resize(560, 600);
 }
@@ -190,8 +202,6 @@ void SimWindow::showRecord(const Record& record)
 
 void SimWindow::addRecent(const Record& record)
 {
-    QScrollBar* bar = m_recent->verticalScrollBar();
-    const bool following = bar->value() == bar->maximum();
     auto* item = new QTreeWidgetItem(m_recent);
     item->setText(0, QString::number(record.atMs));
     item->setText(5, Spaced(record.bytes));
@@ -210,8 +220,6 @@ void SimWindow::addRecent(const Record& record)
         item->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
     while (m_recent->topLevelItemCount() > kRecentRows)
         delete m_recent->takeTopLevelItem(0);
-    if (following)
-        m_recent->scrollToBottom();
 }
 
 void SimWindow::showPanelRunning(qint64 pid)

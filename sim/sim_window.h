@@ -44,6 +44,7 @@ private:
     QTreeWidget* m_recent = nullptr;
     QLabel* m_panel = nullptr;
     QPlainTextEdit* m_printed = nullptr;
+    bool m_following = true;
 };
 
 } // namespace servo::sim
