@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -38,6 +39,12 @@ namespace {
         // nothing.
         std::string expected;
     };
+
+    // Names the row in test listings instead of dumping its bytes.
+    void PrintTo(const DecoderCase& c, std::ostream* os)
+    {
+        *os << c.name;
+    }
 
     class DecoderTable : public testing::TestWithParam<DecoderCase> { };
 
