@@ -4,44 +4,22 @@
 # run as root) with a private /run/lock. The real /dev/ttyS0 may be a live port or the
 # machine's console: PANEL is started only once /dev/ttyS0 is checked to be SLAVE.
 set -u
-me=servo-sim
 
 fail() {
-    echo "$me: $*; the panel was not started." >&2
+    echo "servo-sim: $*; the panel was not started." >&2
     exit 98
 }
 
-if [ "${1-}" != --inside ]; then
-    [ $# -eq 2 ] || fail "usage: $0 SLAVE PANEL"
-    [ -c "$1" ] || fail "$1 is not a terminal"
-    [ -x "$2" ] || fail "no panel at $2 (make build makes one)"
-    command -v unshare >/dev/null || fail "unshare (util-linux) is missing"
-    [ -d /run/lock ] || fail "there is no /run/lock to make private"
-    if [ "$(id -u)" -eq 0 ]; then
-        exec unshare --mount --propagation private /bin/sh "$0" --inside "$@"
-    fi
-    # The probe mounts, as the launcher will: some systems allow the namespace but not that.
-    if ! why=$(unshare --user --map-root-user --mount \
-        mount -t tmpfs servo-sim-probe /run/lock 2>&1); then
-        sim=$(cd "$(dirname "$0")" && pwd)/servo-sim
-        cat >&2 <<EOT
-$me: this system does not let ordinary users mount in a user namespace of their own
-(${why:-unshare failed}), so the panel cannot get a /dev/ttyS0 of its own without root.
-Either allow it (sysctl user.max_user_namespaces above 0, and where they exist
-kernel.unprivileged_userns_clone=1 and kernel.apparmor_restrict_unprivileged_userns=0),
-or run the simulator as root on your display:
-    sudo --preserve-env=DISPLAY,XAUTHORITY $sim
-The panel was not started.
-EOT
-        exit 97
-    fi
-    exec unshare --user --map-root-user --mount --propagation private /bin/sh "$0" --inside "$@"
-fi
-
-# From here on inside the namespace: mounts are private to the panel.
-shift
+# Runs only as the command of unshare, in the new namespace, whose mounts are the panel's
+# alone: there is no way in here from the shell that was started.
+inside='
+set -u
 slave=$1
 panel=$2
+fail() {
+    echo "servo-sim: $*; the panel was not started." >&2
+    exit 98
+}
 
 # Qt claims a port with a lock file; a lock directory of its own keeps the stand-in clear
 # of the lock of a program that holds the real port, and the other way round.
@@ -51,7 +29,7 @@ if [ -d /var/lock ] && [ ! -L /var/lock ]; then
 fi
 
 if [ ! -e /dev/ttyS0 ]; then
-    # No node to bind over (a container): a /dev of the panel's own with the nodes a Qt
+    # No node to bind over (a container): a /dev for the panel alone with the nodes a Qt
     # program uses, the old /dev reached through the private lock directory meanwhile.
     old=/run/lock/.dev
     mkdir "$old" && mount --rbind /dev "$old" || fail "cannot reach /dev"
@@ -78,3 +56,30 @@ then
     fail "/dev/ttyS0 is not $slave after binding it there"
 fi
 exec "$panel"
+'
+
+[ $# -eq 2 ] || fail "usage: $0 SLAVE PANEL"
+[ -c "$1" ] || fail "$1 is not a terminal"
+[ -x "$2" ] || fail "no panel at $2 (make build makes one)"
+command -v unshare >/dev/null || fail "unshare (util-linux) is missing"
+[ -d /run/lock ] || fail "there is no /run/lock to make private"
+
+if [ "$(id -u)" -eq 0 ]; then
+    exec unshare --mount --propagation private /bin/sh -c "$inside" servo-sim "$1" "$2"
+fi
+# The probe mounts, as the launcher will: some systems allow the namespace but not that.
+if ! why=$(unshare --user --map-root-user --mount \
+    mount -t tmpfs servo-sim-probe /run/lock 2>&1); then
+    cat >&2 <<EOT
+servo-sim: this system does not let ordinary users mount in a user namespace of their own
+(${why:-unshare failed}), so the panel cannot get a /dev/ttyS0 of its own without root.
+Either allow it (sysctl user.max_user_namespaces above 0, and where they exist
+kernel.unprivileged_userns_clone=1 and kernel.apparmor_restrict_unprivileged_userns=0),
+or run the simulator as root on your display:
+    sudo --preserve-env=DISPLAY,XAUTHORITY $(cd "$(dirname "$0")" && pwd)/servo-sim
+The panel was not started.
+EOT
+    exit 97
+fi
+exec unshare --user --map-root-user --mount --propagation private \
+    /bin/sh -c "$inside" servo-sim "$1" "$2"

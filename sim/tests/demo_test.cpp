@@ -245,7 +245,7 @@ namespace {
             const char* fakeMount; // shell run before the real mount; may exit
             int status;
             const char* says;
-            bool container = false; // no /dev/ttyS0 node to bind over
+            bool noNode = false; // a /dev without ttyS0, as in a container
         };
         const Row rows[] = {
             { "everything in place", "", 0, "" },
@@ -281,8 +281,7 @@ namespace {
             QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
             env.insert(QStringLiteral("PATH"), dir.path() + QLatin1Char(':') + env.value("PATH"));
             launcher.setProcessEnvironment(env);
-            if (row.container) {
-                // A /dev without the node, as in a container.
+            if (row.noNode) {
                 env.insert(QStringLiteral("OLD"), dir.filePath(QStringLiteral("old")));
                 launcher.setProcessEnvironment(env);
                 launcher.start(QStringLiteral("unshare"),
