@@ -87,6 +87,12 @@ int main(int argc, char* argv[])
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, showSettings);
     QObject::connect(&line, &PtyLine::received, showSettings);
+    QObject::connect(&line, &PtyLine::failed, &window, [&](const QString& reason) {
+        watching = false;
+        window.showLine(
+            line.slavePath(), QApplication::translate("main", "not readable: %1").arg(reason));
+        std::fprintf(stderr, "servo-sim: the line is not readable: %s\n", qPrintable(reason));
+    });
     poll.start(250);
 
     Simulator simulator;

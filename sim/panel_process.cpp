@@ -49,12 +49,6 @@ void PanelProcess::start(const QString& launcher, const QString& slave, const QS
     m_process.closeWriteChannel();
 }
 
-void PanelProcess::stop()
-{
-    if (running())
-        m_process.terminate();
-}
-
 void PanelProcess::onFinished(int code, QProcess::ExitStatus how)
 {
     if (m_reported)

@@ -17,8 +17,6 @@ public:
     ~PanelProcess() override;
 
     void start(const QString& launcher, const QString& slave, const QString& panel);
-    // Asks a running panel to end, as the desktop would when logging out.
-    void stop();
     bool running() const { return m_process.state() != QProcess::NotRunning; }
 
 signals:

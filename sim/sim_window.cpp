@@ -212,7 +212,8 @@ void SimWindow::addRecent(const Record& record)
         item->setText(4, record.sinceMs < 0 ? tr("first") : tr("+%1 ms").arg(record.sinceMs));
     } else {
         item->setText(1, tr("invalid"));
-        item->setText(2, tr("%n byte(s)", nullptr, record.bytes.size()));
+        item->setText(
+            2, record.bytes.size() == 1 ? tr("1 byte") : tr("%1 bytes").arg(record.bytes.size()));
         for (int column = 0; column < m_recent->columnCount(); ++column)
             item->setForeground(column, Alarm(palette()));
     }
