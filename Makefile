@@ -13,7 +13,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZERS = lower_bound servo_frame
 
-.PHONY: all setup configure build run test bench clean package fuzz
+.PHONY: all setup configure build run demo test bench clean package fuzz
 
 all: build
 
@@ -28,6 +28,13 @@ build: configure
 
 run: build
 	$(BUILD)/servo-panel
+
+# The panel on a virtual controller: servo-sim opens a pseudo-terminal, starts the panel with
+# it standing in for /dev/ttyS0 (in a namespace of its own, no root needed) and shows what
+# arrives. Builds only the two programs.
+demo: configure
+	@cmake --build $(BUILD) -j$(JOBS) --target servo-panel servo-sim
+	$(BUILD)/sim/servo-sim
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)

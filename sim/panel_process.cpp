@@ -1,0 +1,83 @@
+#include "panel_process.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace servo::sim {
+
+PanelProcess::PanelProcess(QObject* parent)
+    : QObject(parent)
+{
+    m_process.setProcessChannelMode(QProcess::SeparateChannels);
+    m_process.setInputChannelMode(QProcess::ManagedInputChannel);
+    m_process.setStandardOutputFile(QProcess::nullDevice());
+    connect(&m_process, &QProcess::readyReadStandardError, this, [this] {
+        const QByteArray bytes = m_process.readAllStandardError();
+        std::fwrite(bytes.constData(), 1, bytes.size(), stderr);
+        m_printed += QString::fromLocal8Bit(bytes);
+    });
+    connect(&m_process, &QProcess::started, this, [this] { emit started(m_process.processId()); });
+    connect(&m_process, &QProcess::finished, this, &PanelProcess::onFinished);
+    connect(&m_process, &QProcess::errorOccurred, this, &PanelProcess::onError);
+}
+
+PanelProcess::~PanelProcess()
+{
+    if (running()) {
+        m_process.terminate();
+        if (!m_process.waitForFinished(3000))
+            m_process.kill();
+        m_process.waitForFinished(1000);
+    }
+}
+
+void PanelProcess::start(const QString& launcher, const QString& slave, const QString& panel)
+{
+    m_printed.clear();
+    m_reported = false;
+    // A panel left behind would lose its line and report it to nobody.
+    const pid_t simulator = ::getpid();
+    m_process.setChildProcessModifier([simulator] {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != simulator)
+            ::_exit(1);
+    });
+    m_process.start(QStringLiteral("/bin/sh"), { launcher, slave, panel });
+    m_process.closeWriteChannel();
+}
+
+void PanelProcess::onFinished(int code, QProcess::ExitStatus how)
+{
+    if (m_reported)
+        return;
+    m_reported = true;
+    m_printed += QString::fromLocal8Bit(m_process.readAllStandardError());
+    QString summary;
+    int status = code;
+    if (how == QProcess::CrashExit) {
+        // Qt gives the signal's number as the code of a crashed process.
+        status = 128 + code;
+        summary
+            = tr("ended by signal %1 (%2).").arg(code).arg(QString::fromLocal8Bit(strsignal(code)));
+    } else if (code == kLauncherRefused || code == kLauncherFailed) {
+        summary = tr("not started.");
+    } else if (code == 0) {
+        summary = tr("ended normally (status 0).");
+    } else {
+        summary = tr("ended with status %1.").arg(code);
+    }
+    emit ended(status, summary, m_printed.trimmed());
+}
+
+void PanelProcess::onError(QProcess::ProcessError error)
+{
+    if (error != QProcess::FailedToStart || m_reported)
+        return;
+    m_reported = true;
+    emit ended(127, tr("could not be started: %1").arg(m_process.errorString()), m_printed);
+}
+
+} // namespace servo::sim

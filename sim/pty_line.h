@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QSocketNotifier>
+#include <QString>
+
+#include <memory>
+
+namespace servo::sim {
+
+// The controller's end of a pseudo-terminal: the panel opens the slave as its serial
+// port, this end reads what the panel sent. It has no way to write.
+class PtyLine : public QObject {
+    Q_OBJECT
+
+public:
+    explicit PtyLine(QObject* parent = nullptr);
+    ~PtyLine() override;
+
+    // Empty on success, else the reason.
+    QString open();
+    QString slavePath() const { return m_slavePath; }
+    // The line as the panel set it up ("9600 8N1").
+    QString settings() const;
+    // Reads what is waiting now, without waiting for the event loop to notice it.
+    void readAvailable();
+
+signals:
+    void received(const QByteArray& bytes);
+    void failed(const QString& reason);
+
+private:
+    int m_master = -1;
+    // Held open so that the master never sees a hang-up between runs of the panel.
+    int m_slave = -1;
+    QString m_slavePath;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};
+
+} // namespace servo::sim
