@@ -152,4 +152,16 @@ inline void ExpectCaptionFits(QWidget* widget, const QString& text)
     EXPECT_GE(ink.height(), tight.height() * scale - 3);
 }
 
+// A readout shows its text whole: QLineEdit scrolls a text that, with the one pixel it keeps
+// for the cursor, is wider than its line, and then the first digits are cut off.
+inline void ExpectReadoutWhole(QLineEdit* readout)
+{
+    const QString text = readout->text();
+    SCOPED_TRACE(text.toStdString());
+    const int advance = QFontMetrics(readout->font()).horizontalAdvance(text);
+    EXPECT_LE(advance + 1, TextRoom(readout).width())
+        << "the line is " << TextRoom(readout).width() << " px";
+    ExpectCaptionFits(readout, text);
+}
+
 } // namespace servo::test
