@@ -321,11 +321,19 @@ INSTANTIATE_TEST_SUITE_P(OnASlider, Gestures, testing::ValuesIn(kGestures),
 TEST_F(OperatorHand, ReadoutsShowFourDigitsWhole)
 {
     ASSERT_NO_FATAL_FAILURE(startShown());
-    for (const char* text : { "FFEC", "FFFF", "8000", "FFF1", "FF", "1" }) {
-        for (int channel = 0; channel < kChannelCount; ++channel) {
-            SCOPED_TRACE(channel + 1);
-            form.setReadout(channel, text);
-            test::ExpectReadoutWhole(control<QLineEdit>(QStringLiteral("Text%1").arg(channel + 2)));
+    // Fusion's frame is 1 px, the Windows style's 2 px.
+    std::unique_ptr<QStyle> windows(QStyleFactory::create(QStringLiteral("Windows")));
+    for (QStyle* style : { static_cast<QStyle*>(nullptr), windows.get() }) {
+        SCOPED_TRACE(style ? "Windows style" : "application style");
+        for (const char* text : { "FFEC", "FFFF", "8000", "FFF1", "FF", "1" }) {
+            for (int channel = 0; channel < kChannelCount; ++channel) {
+                SCOPED_TRACE(channel + 1);
+                auto* readout = control<QLineEdit>(QStringLiteral("Text%1").arg(channel + 2));
+                readout->setStyle(style);
+                form.setReadout(channel, text);
+                test::ExpectReadoutWhole(readout);
+                readout->setStyle(nullptr);
+            }
         }
     }
     // And as the panel itself gets there: "min" at -20 and a slider dragged down to it.
