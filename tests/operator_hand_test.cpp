@@ -377,23 +377,25 @@ private:
     QPalette m_original;
 };
 
-// The darkest and the lightest pixel of a grab: a label's text and its background.
-std::pair<QColor, QColor> Extremes(QWidget* widget)
+std::string Name(const QColor& colour)
 {
-    const QImage image = widget->grab().toImage();
-    QColor darkest = Qt::white, lightest = Qt::black;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x) {
-            const QColor c = image.pixelColor(x, y);
-            if (test::Luminance(c) < test::Luminance(darkest))
-                darkest = c;
-            if (test::Luminance(c) > test::Luminance(lightest))
-                lightest = c;
-        }
-    return { darkest, lightest };
+    return colour.name().toStdString();
 }
 
-// The palette first: bases are made in the order they are listed.
+// A label as painted: its background (the bottom-right corner, clear of the text) and the
+// pixel that stands out most from it, its text.
+std::pair<QColor, QColor> TextOnBackground(QWidget* label)
+{
+    const QImage image = label->grab().toImage();
+    const QColor background = image.pixelColor(image.width() - 1, image.height() - 1);
+    QColor text = background;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (Contrast(image.pixelColor(x, y), background) > Contrast(text, background))
+                text = image.pixelColor(x, y);
+    return { text, background };
+}
+
 class DarkOperatorHand : private DarkDesktop, public OperatorHand { };
 
 TEST_F(DarkOperatorHand, LitLabelIsBlackOnYellowAndGoesBackToTheThemeAfter)
@@ -401,25 +403,24 @@ TEST_F(DarkOperatorHand, LitLabelIsBlackOnYellowAndGoesBackToTheThemeAfter)
     ASSERT_NO_FATAL_FAILURE(startShown());
     auto* label = control<QLabel>(QStringLiteral("Label3"));
     auto* test = control<QPushButton>(QStringLiteral("Command4"));
-    const QColor themeText = label->palette().color(QPalette::WindowText);
-    EXPECT_EQ(themeText, QColor(Qt::white)) << "the desktop's palette did not reach the label";
+    EXPECT_EQ(Name(label->palette().color(QPalette::WindowText)), "#ffffff")
+        << "the dark palette is not in";
 
     test->click();
     const QColor text = label->palette().color(QPalette::WindowText);
     const QColor background = label->palette().color(QPalette::Window);
-    EXPECT_EQ(background, QColor(255, 255, 0));
-    EXPECT_EQ(text, QColor(Qt::black));
+    EXPECT_EQ(Name(background), "#ffff00");
+    EXPECT_EQ(Name(text), "#000000");
     EXPECT_GE(Contrast(text, background), 4.5);
-    // As painted: the text's darkest pixel against the yellow.
-    const auto [ink, paper] = Extremes(label);
-    EXPECT_EQ(paper, QColor(255, 255, 0));
-    EXPECT_GE(Contrast(ink, paper), 4.5) << "text " << ink.name().toStdString();
+    const auto [ink, paper] = TextOnBackground(label);
+    EXPECT_EQ(Name(paper), "#ffff00");
+    EXPECT_GE(Contrast(ink, paper), 4.5) << "text painted " << Name(ink);
 
     test->click();
-    EXPECT_EQ(label->palette().color(QPalette::WindowText), themeText);
-    EXPECT_EQ(label->palette().color(QPalette::Window), QColor(0x35, 0x35, 0x35));
-    const auto [idleInk, idlePaper] = Extremes(label);
-    EXPECT_GE(Contrast(idleInk, idlePaper), 4.5);
+    EXPECT_EQ(Name(label->palette().color(QPalette::WindowText)), "#ffffff");
+    EXPECT_EQ(Name(label->palette().color(QPalette::Window)), "#353535");
+    const auto [idleInk, idlePaper] = TextOnBackground(label);
+    EXPECT_GE(Contrast(idleInk, idlePaper), 4.5) << Name(idleInk) << " on " << Name(idlePaper);
 }
 
 // The focus cue: every pixel it changes stands out 3:1 from what was there, and there are
