@@ -47,9 +47,11 @@ void Panel::testClicked(int channel)
     const std::string code(1, ChannelCode(channel));
     const bool starting = m_state.SelectedChannel != code;
     m_state.SelectedChannel = starting ? code : std::string();
-    for (int label = 0; label < kChannelCount; ++label)
-        m_view.setLabelColour(label, starting && label == channel ? kHighlightColour
-                                                                  : kButtonFaceColour);
+    for (int label = 0; label < kChannelCount; ++label) {
+        const bool lit = starting && label == channel;
+        m_view.setLabelColour(label, lit ? kHighlightColour : kButtonFaceColour);
+        m_view.setTestRunning(label, lit);
+    }
 }
 
 void Panel::tick()

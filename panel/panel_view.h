@@ -30,6 +30,8 @@ public:
     virtual void setLowerBoundText(const std::string& text) = 0;
 
     virtual void setLabelColour(int channel, ColourValue colour) = 0;
+    // Whether the channel's test runs, for what the window tells beyond colour.
+    virtual void setTestRunning(int channel, bool running) = 0;
 
     // Ends the program normally.
     virtual void quit() = 0;

@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev qt6-serialport-dev libgl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xdotool x11-apps imagemagick fonts-liberation
+  dbus-daemon dbus-bin at-spi2-core
   desktop-file-utils
 )
 # `setup.sh fuzz` adds what the fuzzers need (clang with libFuzzer and its sanitizer runtimes).

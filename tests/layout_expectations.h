@@ -152,4 +152,23 @@ inline void ExpectCaptionFits(QWidget* widget, const QString& text)
     EXPECT_GE(ink.height(), tight.height() * scale - 3);
 }
 
+// A readout shows its text whole across: QLineEdit scrolls a text that, with the one pixel it
+// keeps for the cursor, is wider than its line, and then the first digits are cut off.
+inline void ExpectReadoutWhole(QLineEdit* readout)
+{
+    const QString text = readout->text();
+    SCOPED_TRACE(text.toStdString());
+    const QRect room = TextRoom(readout);
+    const int advance = QFontMetrics(readout->font()).horizontalAdvance(text);
+    EXPECT_LE(advance + 1, room.width()) << "the line is " << room.width() << " px";
+
+    const qreal scale = readout->devicePixelRatioF();
+    const QRect ink = InkOf(readout);
+    EXPECT_GE(ink.left(), room.left() * scale) << "ink " << testing::PrintToString(ink);
+    EXPECT_LE(ink.right(), (room.right() + 1) * scale) << "ink " << testing::PrintToString(ink);
+    // A cut text leaves less ink than the whole of it; hinting may shave a pixel a side.
+    const qreal tight = QFontMetricsF(readout->font()).tightBoundingRect(text).width();
+    EXPECT_GE(ink.width(), (tight - 2) * scale);
+}
+
 } // namespace servo::test

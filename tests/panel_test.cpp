@@ -122,6 +122,11 @@ public:
         labels.at(channel) = colour;
         labelCalls.emplace_back(channel, colour);
     }
+    void setTestRunning(int channel, bool running) override
+    {
+        ++calls;
+        testRunning.at(channel) = running;
+    }
     void quit() override
     {
         ++quits;
@@ -141,6 +146,7 @@ public:
     std::array<std::string, kChannelCount> readouts{};
     std::array<ColourValue, kChannelCount> labels{};
     std::vector<std::pair<int, ColourValue>> labelCalls;
+    std::array<bool, kChannelCount> testRunning {};
     std::string entry;
     int calls = 0;
     int quits = 0;
@@ -453,10 +459,14 @@ TEST_P(ClickTable, SetsAllFourLabelsInOrderAndSendsNothing)
     ASSERT_EQ(view.labelCalls.size(), 4 * c.clicks.size());
     for (size_t i = 0; i < view.labelCalls.size(); ++i)
         EXPECT_EQ(view.labelCalls[i].first, static_cast<int>(i % 4)) << "label order, call " << i;
-    for (int label = 0; label < kChannelCount; ++label)
+    for (int label = 0; label < kChannelCount; ++label) {
         EXPECT_EQ(view.labelCalls[view.labelCalls.size() - 4 + label].second,
                   c.lastColours[label])
             << "label " << label;
+        // The window is told of the test as well as shown it in colour.
+        EXPECT_EQ(view.testRunning[label], c.lastColours[label] == kHighlightColour)
+            << "label " << label;
+    }
     EXPECT_EQ(values(), (Four{50, 50, 50, 50}));
 
     for (int i = 0; i < 2; ++i)

@@ -2,6 +2,7 @@
 #include "layout_expectations.h"
 #include "pseudo_terminal.h"
 
+#include <QLineEdit>
 #include <QPixmap>
 #include <QTest>
 #include <QWindow>
@@ -78,6 +79,20 @@ TEST_F(ScaledLayout, EveryCaptionFitsItsControl)
         QWidget* widget = control(expected.name);
         ASSERT_NE(widget, nullptr);
         test::ExpectCaptionFits(widget, QLatin1String(expected.text));
+    }
+}
+
+// Negative values read in four digits; at twice the density they must still show whole.
+TEST_F(ScaledLayout, ReadoutsShowFourDigitsWhole)
+{
+    for (const char* text : { "FFEC", "FFFF", "8000", "FF" }) {
+        for (int channel = 0; channel < kChannelCount; ++channel) {
+            SCOPED_TRACE(channel + 1);
+            form.setReadout(channel, text);
+            auto* readout = form.findChild<QLineEdit*>(QStringLiteral("Text%1").arg(channel + 2));
+            ASSERT_NE(readout, nullptr);
+            test::ExpectReadoutWhole(readout);
+        }
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "colour.h"
 #include "layout.h"
+#include "slider.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -10,9 +11,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QStyleOptionFocusRect>
-#include <QStyleOptionSlider>
-#include <QStylePainter>
 
 #include <algorithm>
 #include <vector>
@@ -22,33 +20,6 @@ namespace {
 
 constexpr int kSliderMaximum = 255;
 constexpr int kSliderCreatedValue = 1;
-
-// Qt's scroll bars draw no focus cue, and an arrow key moves the focused channel's servo:
-// ring the thumb of the slider that has the keyboard.
-class Slider : public QScrollBar
-{
-public:
-    using QScrollBar::QScrollBar;
-
-protected:
-    void paintEvent(QPaintEvent* event) override
-    {
-        QScrollBar::paintEvent(event);
-        if (!hasFocus())
-            return;
-        QStyleOptionSlider bar;
-        initStyleOption(&bar);
-        QStyleOptionFocusRect focus;
-        focus.initFrom(this);
-        // Shown from the start, not only after Tab as some styles would.
-        focus.state |= QStyle::State_KeyboardFocusChange;
-        focus.rect = style()
-                         ->subControlRect(QStyle::CC_ScrollBar, &bar, QStyle::SC_ScrollBarSlider,
-                                          this)
-                         .adjusted(2, 2, -2, -2);
-        QStylePainter(this).drawPrimitive(QStyle::PE_FrameFocusRect, focus);
-    }
-};
 
 QString ChannelName(int channel) { return QStringLiteral("CH%1").arg(channel + 1); }
 
@@ -90,7 +61,7 @@ Form1::Form1(const QString& device, QWidget* parent)
     label("Label5", tr("COM1 Only"));
     for (int channel = 0; channel < kChannelCount; ++channel)
         buildChannel(channel);
-    label("Label6", tr("min"));
+    QLabel* minLabel = label("Label6", tr("min"));
     QLabel* brand = label("Label7", QStringLiteral("Quorvane"));
     brand->setFont(ArialFont(11.25, true));
     QPalette brandPalette = brand->palette();
@@ -99,10 +70,12 @@ Form1::Form1(const QString& device, QWidget* parent)
 
     m_entry = place<QLineEdit>("Text1");
     m_entry->setAccessibleName(tr("min"));
+    minLabel->setBuddy(m_entry);
     connect(m_entry, &QLineEdit::textChanged, this, [this] { m_panel.lowerBoundTextChanged(); });
 
     auto* exitButton = button("Command1", tr("EXIT"));
     exitButton->setAccessibleName(tr("EXIT"));
+    exitButton->setAccessibleDescription(tr("Closes the port and ends the program"));
     connect(exitButton, &QPushButton::clicked, this, [this] { m_panel.exitClicked(); });
 
     setFocusChain();
@@ -179,28 +152,30 @@ void Form1::buildChannel(int channel)
     m_labels[channel] = label(("Label" + n).constData(), name);
 
     QScrollBar* slider = place<Slider>(("HScroll" + n).constData());
-    slider->setOrientation(Qt::Horizontal);
     slider->setRange(kSliderCreatedValue, kSliderMaximum);
     slider->setValue(kSliderCreatedValue);
     slider->setSingleStep(1);
     slider->setPageStep(1);
     // Only committed changes count: no value change while the thumb is dragged.
     slider->setTracking(false);
-    // A scroll bar inverts its keys by default; Right must add, as the thumb moves.
-    slider->setInvertedControls(false);
-    slider->setFocusPolicy(Qt::StrongFocus);
     slider->setAccessibleName(name);
+    m_labels[channel]->setBuddy(slider);
     connect(slider, &QScrollBar::valueChanged, this,
             [this, channel] { m_panel.sliderChanged(channel); });
     m_sliders[channel] = slider;
 
     QLineEdit* readout = place<QLineEdit>(("Text" + QByteArray::number(channel + 2)).constData());
     readout->setAccessibleName(tr("%1 value").arg(name));
+    // Four hex digits (every negative value) outgrow the 29 px box; the line takes in
+    // 1 px of QLineEdit's own 2 px inner margin on each side, and setReadout condenses them.
+    readout->setTextMargins(-1, 0, -1, 0);
     m_readouts[channel] = readout;
 
     auto* test = button(("Command" + QByteArray::number(channel + 2)).constData(), tr("TEST"));
     test->setFont(ArialFont(8.25));
     test->setAccessibleName(tr("%1 TEST").arg(name));
+    m_tests[channel] = test;
+    setTestRunning(channel, false);
     connect(test, &QPushButton::clicked, this, [this, channel] { m_panel.testClicked(channel); });
 }
 
@@ -236,7 +211,16 @@ void Form1::setSliderMinimum(int channel, int16_t minimum)
 
 void Form1::setReadout(int channel, const std::string& text)
 {
-    m_readouts[channel]->setText(QString::fromStdString(text));
+    const QString shown = QString::fromStdString(text);
+    // Even with the margins taken in, four digits are wider than the box: they are drawn
+    // condensed rather than cut. Up to two digits keep the window's own font.
+    QFont font;
+    if (shown.size() > 2)
+        font.setStretch(QFont::Condensed);
+    QLineEdit* readout = m_readouts[channel];
+    if (readout->font().stretch() != font.stretch())
+        readout->setFont(font);
+    readout->setText(shown);
 }
 
 std::string Form1::lowerBoundText() const { return m_entry->text().toStdString(); }
@@ -248,10 +232,33 @@ void Form1::setLowerBoundText(const std::string& text)
 
 void Form1::setLabelColour(int channel, ColourValue colour)
 {
+    // Only what is set here is the label's own; the rest follows the desktop's palette.
+    QPalette palette;
+    const QColor background = ToQColor(colour, this->palette());
+    palette.setColor(QPalette::Window, background);
+    // The desktop's text colour is made for its button face: on a dark theme it is light,
+    // and unreadable on yellow.
+    if (!(colour & kSystemColour))
+        palette.setColor(QPalette::WindowText, TextColourOn(background));
+    m_labels[channel]->setPalette(palette);
+}
+
+void Form1::setTestRunning(int channel, bool running)
+{
+    const QString name = ChannelName(channel);
+    const QString swing
+        = tr("between %1 and %2 once a second").arg(Panel::kTestHigh).arg(Panel::kTestLow);
+    const QString description = running
+        ? tr("%1 is under test, swinging %2. Press to stop.").arg(name, swing)
+        : tr("Swings %1 %2 until pressed again.").arg(name, swing);
+    // Qt raises a change event on every call, which a screen reader would announce for the
+    // buttons whose test did not change.
+    if (m_tests[channel]->accessibleDescription() != description)
+        m_tests[channel]->setAccessibleDescription(description);
     QLabel* label = m_labels[channel];
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::Window, ToQColor(colour, palette));
-    label->setPalette(palette);
+    const QString labelDescription = running ? tr("under test") : QString();
+    if (label->accessibleDescription() != labelDescription)
+        label->setAccessibleDescription(labelDescription);
 }
 
 void Form1::quit()

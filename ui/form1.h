@@ -43,6 +43,7 @@ public:
     std::string lowerBoundText() const override;
     void setLowerBoundText(const std::string& text) override;
     void setLabelColour(int channel, ColourValue colour) override;
+    void setTestRunning(int channel, bool running) override;
     void quit() override;
 
 protected:
@@ -62,6 +63,7 @@ private:
     std::array<QScrollBar*, kChannelCount> m_sliders{};
     std::array<QLineEdit*, kChannelCount> m_readouts{};
     std::array<QLabel*, kChannelCount> m_labels{};
+    std::array<QPushButton*, kChannelCount> m_tests {};
     QLineEdit* m_entry = nullptr;
     bool m_failed = false;
     bool m_reportOnTerminalOnly = false;

@@ -1,0 +1,590 @@
+// The window under a careless or hostile hand: wheel and touchpad, keys and the wheel in the
+// middle of a drag, middle and right clicks, menus; then what the operator reads: readouts,
+// lit labels and the focus cue on other palettes, and what a screen reader learns of a test.
+#include "contrast.h"
+#include "form1.h"
+#include "layout_expectations.h"
+#include "pseudo_terminal.h"
+#include "scroll_bar_part.h"
+#include "servo_frame.h"
+
+#include <QAccessible>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QProxyStyle>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QStyleFactory>
+#include <QTest>
+#include <QTimer>
+#include <QWheelEvent>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace servo;
+
+using namespace std::chrono_literals;
+using test::Contrast;
+using test::Hex;
+using test::Pty;
+using test::ScrollBarPart;
+
+constexpr int kChannel = 1; // the gestures work on CH2, which starts at 50
+
+QScrollBar* Slider(QWidget& form, int channel)
+{
+    return form.findChild<QScrollBar*>(QStringLiteral("HScroll%1").arg(channel + 1));
+}
+
+void Wheel(QWidget* widget, QPoint angle, QPoint pixel = {},
+    Qt::ScrollPhase phase = Qt::NoScrollPhase, Qt::MouseButtons buttons = Qt::NoButton)
+{
+    const QPointF at(widget->width() / 2.0, widget->height() / 2.0);
+    QWheelEvent event(
+        at, widget->mapToGlobal(at), pixel, angle, buttons, Qt::NoModifier, phase, false);
+    QApplication::sendEvent(widget, &event);
+}
+
+// A touchpad swipe: small pixel deltas, each with the angle Qt derives from it.
+void Swipe(QWidget* widget, QPoint direction)
+{
+    Wheel(widget, {}, {}, Qt::ScrollBegin);
+    for (int i = 0; i < 5; ++i)
+        Wheel(widget, direction * 24, direction * 12, Qt::ScrollUpdate);
+    Wheel(widget, {}, {}, Qt::ScrollEnd);
+}
+
+void Move(QWidget* widget, QPoint to, Qt::MouseButtons buttons)
+{
+    QMouseEvent move(
+        QEvent::MouseMove, to, widget->mapToGlobal(to), Qt::NoButton, buttons, Qt::NoModifier);
+    QApplication::sendEvent(widget, &move);
+}
+
+QPoint Thumb(QScrollBar* bar)
+{
+    return ScrollBarPart(bar, QStyle::SC_ScrollBarSlider).center();
+}
+QPoint RightTrack(QScrollBar* bar)
+{
+    // Far from the thumb, near the right arrow: where a jump would hurt most.
+    const QRect page = ScrollBarPart(bar, QStyle::SC_ScrollBarAddPage);
+    return QPoint(page.right() - 4, page.center().y());
+}
+QPoint LeftTrack(QScrollBar* bar)
+{
+    return ScrollBarPart(bar, QStyle::SC_ScrollBarSubPage).center();
+}
+
+// Takes the thumb with `button`, drags it 40 px right, does `meanwhile` while it is held,
+// and lets go. Returns where the thumb was held, which the release must commit.
+int DragWhile(QScrollBar* bar, Qt::MouseButton button, const std::function<void()>& meanwhile)
+{
+    const QPoint from = Thumb(bar);
+    QTest::mousePress(bar, button, {}, from);
+    for (int dx = 5; dx <= 40; dx += 5)
+        Move(bar, from + QPoint(dx, 0), button);
+    const int held = bar->sliderPosition();
+    EXPECT_NE(held, 50) << "the drag did not move the thumb";
+    meanwhile();
+    EXPECT_EQ(bar->sliderPosition(), held) << "the thumb left the hand";
+    EXPECT_TRUE(bar->isSliderDown());
+    EXPECT_EQ(bar->value(), 50) << "committed before the release";
+    QTest::mouseRelease(bar, button, {}, from + QPoint(40, 0));
+    return held;
+}
+
+// Answers whatever menu pops up by choosing its "Right edge", as a slip of the hand would, so
+// that a menu shows on the line instead of blocking the test.
+class MenuWatch {
+public:
+    MenuWatch()
+    {
+        m_timer.setInterval(20);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            if (!menu)
+                return;
+            ++menus;
+            for (QAction* action : menu->actions())
+                if (action->text().contains(QLatin1String("Right edge")))
+                    menu->setActiveAction(action);
+            QTest::keyClick(menu, Qt::Key_Return);
+        });
+        m_timer.start();
+    }
+    int menus = 0;
+
+private:
+    QTimer m_timer;
+};
+
+// A style that jumps the thumb to a click in the track, as some desktops are set to.
+class JumpingStyle : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+        QStyleHintReturn* returned) const override
+    {
+        if (hint == SH_ScrollBar_LeftClickAbsolutePosition
+            || hint == SH_ScrollBar_MiddleClickAbsolutePosition)
+            return 1;
+        return QProxyStyle::styleHint(hint, option, widget, returned);
+    }
+};
+
+constexpr int kHeld = -1000; // stands for the value the thumb was held at
+
+struct Gesture {
+    const char* name;
+    std::function<int(QScrollBar*)> act; // returns the held value, if any
+    std::vector<int> values; // committed on the line, in order
+    bool likePlainScrollBar = false; // a plain QScrollBar moves the same way
+};
+
+void PrintTo(const Gesture& g, std::ostream* os)
+{
+    *os << g.name;
+}
+
+const Gesture kGestures[] = {
+    { "wheel_up",
+        [](QScrollBar* b) {
+            return Wheel(b, { 0, 120 }), 0;
+        },
+        { 49 }, true },
+    { "wheel_down",
+        [](QScrollBar* b) {
+            return Wheel(b, { 0, -120 }), 0;
+        },
+        { 51 }, true },
+    { "wheel_left",
+        [](QScrollBar* b) {
+            return Wheel(b, { 120, 0 }), 0;
+        },
+        { 49 }, true },
+    { "wheel_right",
+        [](QScrollBar* b) {
+            return Wheel(b, { -120, 0 }), 0;
+        },
+        { 51 }, true },
+    { "touchpad_down",
+        [](QScrollBar* b) {
+            return Swipe(b, { 0, -1 }), 0;
+        },
+        { 51, 52, 53 }, true },
+    { "touchpad_up",
+        [](QScrollBar* b) {
+            return Swipe(b, { 0, 1 }), 0;
+        },
+        { 49, 48, 47 }, true },
+    { "touchpad_right",
+        [](QScrollBar* b) {
+            return Swipe(b, { -1, 0 }), 0;
+        },
+        { 51, 52, 53 }, true },
+    { "touchpad_left",
+        [](QScrollBar* b) {
+            return Swipe(b, { 1, 0 }), 0;
+        },
+        { 49, 48, 47 }, true },
+    { "key_during_drag",
+        [](QScrollBar* b) {
+            return DragWhile(b, Qt::LeftButton, [b] {
+                QTest::keyClick(b, Qt::Key_Right);
+                QTest::keyClick(b, Qt::Key_Home);
+            });
+        },
+        { kHeld } },
+    { "wheel_during_drag",
+        [](QScrollBar* b) {
+            return DragWhile(b, Qt::LeftButton, [b] {
+                Wheel(b, { 0, -120 }, {}, Qt::NoScrollPhase, Qt::LeftButton);
+                Wheel(b, { 120, 0 }, {}, Qt::NoScrollPhase, Qt::LeftButton);
+            });
+        },
+        { kHeld } },
+    { "middle_click_right_in_track",
+        [](QScrollBar* b) { return QTest::mouseClick(b, Qt::MiddleButton, {}, RightTrack(b)), 0; },
+        { 51 } },
+    { "middle_click_left_in_track",
+        [](QScrollBar* b) { return QTest::mouseClick(b, Qt::MiddleButton, {}, LeftTrack(b)), 0; },
+        { 49 } },
+    { "middle_click_on_thumb",
+        [](QScrollBar* b) { return QTest::mouseClick(b, Qt::MiddleButton, {}, Thumb(b)), 0; }, {} },
+    { "middle_drag_of_thumb", [](QScrollBar* b) { return DragWhile(b, Qt::MiddleButton, [] {}); },
+        { kHeld } },
+    { "shift_click_in_track",
+        [](QScrollBar* b) {
+            return QTest::mouseClick(b, Qt::LeftButton, Qt::ShiftModifier, RightTrack(b)), 0;
+        },
+        { 51 } },
+    { "click_in_track_on_a_jumping_style",
+        [](QScrollBar* b) {
+            JumpingStyle jumping;
+            b->setStyle(&jumping);
+            QTest::mouseClick(b, Qt::LeftButton, {}, RightTrack(b));
+            QTest::mouseClick(b, Qt::MiddleButton, {}, LeftTrack(b));
+            b->setStyle(nullptr);
+            return 0;
+        },
+        { 51, 50 } },
+    { "right_click",
+        [](QScrollBar* b) {
+            MenuWatch watch;
+            // Through the window, where the platform's right click becomes a menu request.
+            QTest::mouseClick(
+                b->window()->windowHandle(), Qt::RightButton, {}, b->mapTo(b->window(), Thumb(b)));
+            QTest::qWait(100);
+            EXPECT_EQ(watch.menus, 0);
+            return 0;
+        },
+        {} },
+    { "menu_key",
+        [](QScrollBar* b) {
+            MenuWatch watch;
+            b->setFocus();
+            QContextMenuEvent menu(QContextMenuEvent::Keyboard, Thumb(b), b->mapToGlobal(Thumb(b)));
+            QApplication::sendEvent(b, &menu);
+            QTest::qWait(100);
+            EXPECT_EQ(watch.menus, 0);
+            return 0;
+        },
+        {} },
+};
+
+class OperatorHand : public testing::Test {
+protected:
+    void startShown(bool active = true)
+    {
+        ASSERT_TRUE(form.start());
+        form.show();
+        ASSERT_TRUE(
+            active ? QTest::qWaitForWindowActive(&form) : QTest::qWaitForWindowExposed(&form));
+        ASSERT_EQ(pty.read(16).size(), 16u) << "the four start-up frames";
+    }
+
+    template <typename Widget = QWidget> Widget* control(const QString& name)
+    {
+        auto* widget = form.findChild<Widget*>(name);
+        if (!widget)
+            ADD_FAILURE() << "no control " << name.toStdString();
+        return widget;
+    }
+
+    Pty pty;
+    Form1 form { pty.path() };
+};
+
+class Gestures : public OperatorHand, public testing::WithParamInterface<Gesture> { };
+
+TEST_P(Gestures, SendWhatTheHandMeant)
+{
+    ASSERT_NO_FATAL_FAILURE(startShown());
+    const Gesture& gesture = GetParam();
+    QScrollBar* bar = Slider(form, kChannel);
+    const int held = gesture.act(bar);
+
+    std::string expected;
+    for (int value : gesture.values)
+        expected += FormatServoFrame(
+            ChannelCode(kChannel), static_cast<int16_t>(value == kHeld ? held : value));
+    EXPECT_EQ(Hex(pty.readAll(150ms)), Hex(expected));
+    const int last = gesture.values.empty() ? 50 : gesture.values.back();
+    EXPECT_EQ(bar->value(), last == kHeld ? held : last);
+
+    if (gesture.likePlainScrollBar) {
+        QScrollBar plain(Qt::Horizontal);
+        plain.setRange(1, 255);
+        plain.setValue(50);
+        plain.setPageStep(1);
+        plain.resize(bar->size());
+        gesture.act(&plain);
+        EXPECT_EQ(plain.value(), bar->value()) << "a plain scroll bar goes the other way";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(OnASlider, Gestures, testing::ValuesIn(kGestures),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Every readout text a channel can show: negative values are four digits.
+TEST_F(OperatorHand, ReadoutsShowFourDigitsWhole)
+{
+    ASSERT_NO_FATAL_FAILURE(startShown());
+    // Fusion's frame is 1 px, the Windows style's 2 px.
+    std::unique_ptr<QStyle> windows(QStyleFactory::create(QStringLiteral("Windows")));
+    for (QStyle* style : { static_cast<QStyle*>(nullptr), windows.get() }) {
+        SCOPED_TRACE(style ? "Windows style" : "application style");
+        for (const char* text : { "FFEC", "FFFF", "8000", "FFF1", "FF", "1" }) {
+            for (int channel = 0; channel < kChannelCount; ++channel) {
+                SCOPED_TRACE(channel + 1);
+                auto* readout = control<QLineEdit>(QStringLiteral("Text%1").arg(channel + 2));
+                readout->setStyle(style);
+                form.setReadout(channel, text);
+                test::ExpectReadoutWhole(readout);
+                readout->setStyle(nullptr);
+            }
+        }
+    }
+    // And as the panel itself gets there: "min" at -20 and a slider dragged down to it.
+    control<QLineEdit>(QStringLiteral("Text1"))->setText(QStringLiteral("-20"));
+    Slider(form, 2)->setValue(-20);
+    auto* readout = control<QLineEdit>(QStringLiteral("Text4"));
+    EXPECT_EQ(readout->text(), QStringLiteral("FFEC"));
+    test::ExpectReadoutWhole(readout);
+}
+
+QPalette DarkPalette()
+{
+    QPalette dark;
+    const QColor grey(0x35, 0x35, 0x35);
+    for (auto role : { QPalette::Window, QPalette::Button, QPalette::AlternateBase })
+        dark.setColor(role, grey);
+    for (auto role : { QPalette::WindowText, QPalette::ButtonText, QPalette::Text })
+        dark.setColor(role, Qt::white);
+    dark.setColor(QPalette::Base, QColor(0x2a, 0x2a, 0x2a));
+    dark.setColor(QPalette::Highlight, QColor(0x2a, 0x82, 0xda));
+    dark.setColor(QPalette::HighlightedText, Qt::black);
+    dark.setColor(QPalette::Light, QColor(0x50, 0x50, 0x50));
+    dark.setColor(QPalette::Midlight, QColor(0x45, 0x45, 0x45));
+    dark.setColor(QPalette::Mid, QColor(0x25, 0x25, 0x25));
+    dark.setColor(QPalette::Dark, QColor(0x1a, 0x1a, 0x1a));
+    dark.setColor(QPalette::Shadow, Qt::black);
+    return dark;
+}
+
+// A dark desktop palette, in place before the window is made, as at a real start.
+class DarkDesktop {
+public:
+    DarkDesktop()
+        : m_original(QApplication::palette())
+    {
+        QApplication::setPalette(DarkPalette());
+    }
+    ~DarkDesktop() { QApplication::setPalette(m_original); }
+
+private:
+    QPalette m_original;
+};
+
+std::string Name(const QColor& colour)
+{
+    return colour.name().toStdString();
+}
+
+// A label as painted: its background (the bottom-right corner, clear of the text) and the
+// pixel that stands out most from it, its text.
+std::pair<QColor, QColor> TextOnBackground(QWidget* label)
+{
+    const QImage image = label->grab().toImage();
+    const QColor background = image.pixelColor(image.width() - 1, image.height() - 1);
+    QColor text = background;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (Contrast(image.pixelColor(x, y), background) > Contrast(text, background))
+                text = image.pixelColor(x, y);
+    return { text, background };
+}
+
+class DarkOperatorHand : private DarkDesktop, public OperatorHand { };
+
+TEST_F(DarkOperatorHand, LitLabelIsBlackOnYellowAndGoesBackToTheThemeAfter)
+{
+    ASSERT_NO_FATAL_FAILURE(startShown());
+    auto* label = control<QLabel>(QStringLiteral("Label3"));
+    auto* test = control<QPushButton>(QStringLiteral("Command4"));
+    EXPECT_EQ(Name(label->palette().color(QPalette::WindowText)), "#ffffff")
+        << "the dark palette is not in";
+
+    test->click();
+    const QColor text = label->palette().color(QPalette::WindowText);
+    const QColor background = label->palette().color(QPalette::Window);
+    EXPECT_EQ(Name(background), "#ffff00");
+    EXPECT_EQ(Name(text), "#000000");
+    EXPECT_GE(Contrast(text, background), 4.5);
+    const auto [ink, paper] = TextOnBackground(label);
+    EXPECT_EQ(Name(paper), "#ffff00");
+    EXPECT_GE(Contrast(ink, paper), 4.5) << "text painted " << Name(ink);
+
+    test->click();
+    EXPECT_EQ(Name(label->palette().color(QPalette::WindowText)), "#ffffff");
+    EXPECT_EQ(Name(label->palette().color(QPalette::Window)), "#353535");
+    const auto [idleInk, idlePaper] = TextOnBackground(label);
+    EXPECT_GE(Contrast(idleInk, idlePaper), 4.5) << Name(idleInk) << " on " << Name(idlePaper);
+}
+
+// The focus cue: every pixel it changes stands out 3:1 from what was there, and there are
+// enough of them to see (at least the length of the thumb).
+struct Look {
+    const char* style;
+    const char* palette;
+};
+
+void PrintTo(const Look& look, std::ostream* os)
+{
+    *os << look.style << '_' << look.palette;
+}
+
+class FocusCue : public OperatorHand, public testing::WithParamInterface<Look> { };
+
+TEST_P(FocusCue, StandsOutThreeToOne)
+{
+    const Look look = GetParam();
+    std::unique_ptr<QStyle> style(QStyleFactory::create(QLatin1String(look.style)));
+    ASSERT_NE(style, nullptr);
+    const QByteArray name = look.palette;
+    if (name == "dark")
+        form.setPalette(DarkPalette());
+    else if (name == "standard")
+        form.setPalette(style->standardPalette());
+    ASSERT_NO_FATAL_FAILURE(startShown());
+    QScrollBar* focused = Slider(form, 0);
+    QScrollBar* other = Slider(form, 1);
+    for (QScrollBar* bar : { focused, other })
+        bar->setStyle(style.get());
+    focused->setFocus();
+    ASSERT_TRUE(focused->hasFocus());
+
+    const QImage with = focused->grab().toImage();
+    const QImage without = other->grab().toImage();
+    ASSERT_EQ(with.size(), without.size());
+    int cue = 0;
+    double weakest = 21;
+    for (int y = 0; y < with.height(); ++y)
+        for (int x = 0; x < with.width(); ++x)
+            if (with.pixel(x, y) != without.pixel(x, y)) {
+                ++cue;
+                weakest
+                    = std::min(weakest, Contrast(with.pixelColor(x, y), without.pixelColor(x, y)));
+            }
+    const QRect thumb = ScrollBarPart(focused, QStyle::SC_ScrollBarSlider);
+    EXPECT_GE(cue, thumb.width() * focused->devicePixelRatio()) << "too few pixels to see";
+    EXPECT_GE(weakest, 3.0) << cue << " pixels";
+    for (QScrollBar* bar : { focused, other })
+        bar->setStyle(nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Palettes, FocusCue,
+    testing::Values(Look { "Fusion", "default" }, Look { "Fusion", "standard" },
+        Look { "Fusion", "dark" }, Look { "Windows", "default" }, Look { "Windows", "standard" },
+        Look { "Windows", "dark" }),
+    [](const auto& info) { return std::string(info.param.style) + "_" + info.param.palette; });
+
+// What a screen reader hears of a test: the TEST button says its channel is under test, with
+// an event when that starts and stops.
+std::vector<std::pair<QString, QAccessible::Event>> g_accessibleEvents;
+
+void RecordAccessibleEvent(QAccessibleEvent* event)
+{
+    if (QObject* object = event->object())
+        g_accessibleEvents.emplace_back(object->objectName(), event->type());
+}
+
+QString Description(QWidget* widget)
+{
+    return QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Description);
+}
+
+TEST_F(OperatorHand, ScreenReaderLearnsWhichChannelIsUnderTest)
+{
+    ASSERT_NO_FATAL_FAILURE(startShown());
+    const QString under = QStringLiteral("under test");
+    std::vector<QPushButton*> tests;
+    for (int channel = 0; channel < kChannelCount; ++channel)
+        tests.push_back(control<QPushButton>(QStringLiteral("Command%1").arg(channel + 2)));
+    for (QPushButton* button : tests) {
+        EXPECT_FALSE(Description(button).isEmpty()) << "what a press does";
+        EXPECT_FALSE(Description(button).contains(under)) << "before";
+    }
+    EXPECT_FALSE(Description(control(QStringLiteral("Command1"))).isEmpty());
+    const QString idle = Description(tests[2]);
+    auto* label = control(QStringLiteral("Label3"));
+
+    const QImage before = form.grab().toImage();
+    tests[2]->click();
+    EXPECT_TRUE(Description(tests[2]).contains(under)) << "during";
+    EXPECT_TRUE(Description(tests[2]).contains(QLatin1String("CH3")));
+    EXPECT_TRUE(Description(label).contains(under));
+    for (int other : { 0, 1, 3 })
+        EXPECT_FALSE(Description(tests[other]).contains(under)) << other;
+
+    tests[2]->click();
+    EXPECT_EQ(Description(tests[2]), idle) << "after";
+    EXPECT_FALSE(Description(label).contains(under));
+    EXPECT_EQ(form.grab().toImage(), before) << "stopping leaves the window as it was";
+}
+
+// Qt hands accessibility events on only while a screen reader listens, which needs the
+// platform's accessibility bridge: the screen-reader test in CMake runs this on X with
+// the AT-SPI bus of a private D-Bus session. Offscreen it has nothing to watch.
+TEST_F(OperatorHand, ScreenReaderHearsATestStartAndStop)
+{
+    const bool listening = qEnvironmentVariableIsSet("SERVO_SCREEN_READER");
+    // The bridge comes up on first use and connects to the bus asynchronously.
+    if (!(listening && QTest::qWaitFor([] { return QAccessible::isActive(); }, 10000))) {
+        if (listening)
+            FAIL() << "accessibility is not active on "
+                   << qPrintable(QGuiApplication::platformName());
+        GTEST_SKIP() << "no screen reader listens on "
+                     << qPrintable(QGuiApplication::platformName());
+    }
+    // No window manager there to make the window active; shown is enough.
+    ASSERT_NO_FATAL_FAILURE(startShown(false));
+    auto* test = control<QPushButton>(QStringLiteral("Command4"));
+    g_accessibleEvents.clear();
+    const auto previous = QAccessible::installUpdateHandler(&RecordAccessibleEvent);
+    test->click();
+    const auto started = g_accessibleEvents;
+    test->click();
+    QAccessible::installUpdateHandler(previous);
+
+    const auto count = [](const auto& events, const char* name) {
+        int n = 0;
+        for (const auto& [object, type] : events)
+            n += object == QLatin1String(name) && type == QAccessible::DescriptionChanged;
+        return n;
+    };
+    for (const char* lit : { "Command4", "Label3" }) {
+        EXPECT_EQ(count(started, lit), 1) << lit << " as the test starts";
+        EXPECT_EQ(count(g_accessibleEvents, lit), 2) << lit << " and as it stops";
+    }
+    for (const char* other : { "Command2", "Command3", "Command5", "Label1", "Label2", "Label4" })
+        EXPECT_EQ(count(g_accessibleEvents, other), 0) << other;
+}
+
+TEST_F(OperatorHand, LabelsNameTheirControlsForScreenReaders)
+{
+    ASSERT_NO_FATAL_FAILURE(startShown());
+    const std::pair<const char*, const char*> pairs[] = {
+        { "Label1", "HScroll1" },
+        { "Label2", "HScroll2" },
+        { "Label3", "HScroll3" },
+        { "Label4", "HScroll4" },
+        { "Label6", "Text1" },
+    };
+    for (const auto& [labelName, controlName] : pairs) {
+        SCOPED_TRACE(controlName);
+        QWidget* label = control(QLatin1String(labelName));
+        QWidget* labelled = control(QLatin1String(controlName));
+        QAccessibleInterface* labelAccess = QAccessible::queryAccessibleInterface(label);
+        QAccessibleInterface* controlAccess = QAccessible::queryAccessibleInterface(labelled);
+        const auto labelledBy = controlAccess->relations(QAccessible::Label);
+        ASSERT_EQ(labelledBy.size(), 1);
+        EXPECT_EQ(labelledBy.front().first->object(), label);
+        const auto labels = labelAccess->relations(QAccessible::Labelled);
+        ASSERT_EQ(labels.size(), 1);
+        EXPECT_EQ(labels.front().first->object(), labelled);
+    }
+}
+
+} // namespace

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QScrollBar>
+
+namespace servo {
+
+// A channel's slider: a horizontal scroll bar that moves only the way the operator's hand
+// means, since every committed change drives a servo. The wheel follows the gesture as on
+// any scroll bar while Right adds one; nothing but the hand moves a held thumb; no menu and
+// no click jumps the thumb across the track; the focused slider shows it plainly.
+class Slider : public QScrollBar {
+public:
+    explicit Slider(QWidget* parent = nullptr);
+
+protected:
+    bool event(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    bool pressTrack(QMouseEvent* event);
+
+    bool m_middleHeld = false; // a middle press that stands in for the left button
+};
+
+} // namespace servo
