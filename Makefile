@@ -7,6 +7,8 @@ CMAKE_FLAGS ?=
 ifeq ($(SANITIZE),1)
 BUILD = build-asan
 CMAKE_FLAGS += -DSERVO_SANITIZE=ON
+# Every program the tests start inherits this: leaks of libraries we do not own are known.
+export LSAN_OPTIONS := suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
 endif
 
 FUZZ_BUILD ?= build-fuzz
