@@ -1,18 +1,30 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the panel need; a no-op when
-# everything is already there.
+# Installs the Debian packages that `make run`, `make test`, `make package` and `make bench`
+# use; a no-op when everything is already there.
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config
-  qt6-base-dev qt6-serialport-dev libgl-dev
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xdotool x11-apps imagemagick fonts-liberation
-  desktop-file-utils
+  # build
+  build-essential cmake pkg-config qt6-base-dev qt6-serialport-dev libgl-dev
+  # run: the window's icon is an SVG, drawn by the plugins of libqt6svg6
+  libqt6svg6
+  # test: the real window on a headless X server, driven and looked at
+  googletest libgtest-dev libgmock-dev
+  xvfb xdotool x11-apps x11-utils imagemagick fonts-liberation
+  # test: the real executable in a private mount namespace (unshare, setpriv, mount)
+  util-linux mount
+  # package: CPack's DEB generator runs file and dpkg-shlibdeps; the build takes the
+  # distribution's hardening flags from dpkg-buildflags; the package test runs the checkers
+  file dpkg-dev lintian desktop-file-utils
+  # bench
+  libbenchmark-dev
 )
-# `setup.sh fuzz` adds what the fuzzers need (clang with libFuzzer and its sanitizer runtimes).
-fuzz_packages=(clang-14 libclang-rt-14-dev)
-[ "${1:-}" = fuzz ] && packages+=("${fuzz_packages[@]}")
+# `setup.sh fuzz` adds what the fuzzers need (clang with libFuzzer and its sanitizer runtimes);
+# `setup.sh fresh` what `make check-fresh` needs to build a fresh Debian root.
+case "${1:-}" in
+fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
+fresh) packages+=(mmdebstrap) ;;
+esac
 [ "${SETUP_EXTRA:-}" ] && read -r -a extra <<<"$SETUP_EXTRA" && packages+=("${extra[@]}")
 
 missing=()
