@@ -33,9 +33,10 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-sudo=()
-[ "$(id -u)" -ne 0 ] && sudo=(sudo)
+# sudo drops the environment, so the front end goes through env: no question may wait
+# for an answer nobody sees.
+as_root=(env DEBIAN_FRONTEND=noninteractive)
+[ "$(id -u)" -ne 0 ] && as_root=(sudo "${as_root[@]}")
 echo "setup: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -qq
-"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+"${as_root[@]}" apt-get update -qq
+"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
