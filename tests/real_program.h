@@ -206,9 +206,8 @@ protected:
         if (::getuid() != 0)
             s_missing = QStringLiteral(
                 "binding a stand-in over /dev/ttyS0 in a private mount namespace needs root");
-        else if (s_missing.isEmpty() && !CanUnshare())
-            s_missing = QStringLiteral("this machine refuses a private mount namespace "
-                                       "(unshare -m); a container without CAP_SYS_ADMIN?");
+        else if (s_missing.isEmpty())
+            s_missing = RefusedNamespace();
         if (s_missing.isEmpty())
             s_display = new Display;
     }
@@ -241,13 +240,18 @@ protected:
             << errors.toStdString();
     }
 
-    static bool CanUnshare()
+    // Why a private mount namespace cannot be had here (a container without CAP_SYS_ADMIN,
+    // a chroot whose root is no mount point); empty when it can.
+    static QString RefusedNamespace()
     {
         QProcess probe;
         probe.start(
             QStringLiteral("unshare"), { "-m", "sh", "-c", "mount -t tmpfs servo-probe /mnt" });
-        return probe.waitForFinished(10000) && probe.exitStatus() == QProcess::NormalExit
-            && probe.exitCode() == 0;
+        if (probe.waitForFinished(10000) && probe.exitStatus() == QProcess::NormalExit
+            && probe.exitCode() == 0)
+            return {};
+        return QStringLiteral("no private mount namespace here: %1")
+            .arg(QString::fromLocal8Bit(probe.readAllStandardError()).trimmed());
     }
 
     static inline Display* s_display = nullptr;
