@@ -17,6 +17,8 @@ out=$(mkdir -p "$repo/${BUILD:-build}/check-fresh" && cd "$repo/${BUILD:-build}/
 # starts ends with it, even when it fails or is interrupted.
 if [ "${1:-}" = --run ]; then
   root=$2 who=$3
+  # The root is a mount point, as a container's is; the tests' own `unshare -m` needs that.
+  mount --bind "$root" "$root"
   mount -t proc proc "$root/proc"
   mount -t sysfs sysfs "$root/sys"
   # A /run as a booted system has it, with the lock directory serial ports use.
@@ -93,7 +95,9 @@ for who in root user; do
     "$0" --run "$root" "$who" >"$log" 2>&1 || status=$?
   line=$(grep -E '^[0-9]+% tests passed' "$log" | tail -1 || true)
   skipped=$(grep -cE '^[[:space:]]*[0-9]+ - .*\(Skipped\)$' "$log" || true)
-  if [ "$status" -ne 0 ] || [ -z "$line" ] || ! grep -q ' 0 tests failed' <<<"$line"; then
+  # As root nothing may skip: the tests of the real executable must run without a ttyS0.
+  if [ "$status" -ne 0 ] || [ -z "$line" ] || ! grep -q ' 0 tests failed' <<<"$line" ||
+    { [ "$who" = root ] && [ "$skipped" -ne 0 ]; }; then
     failed=1
     tail -40 "$log"
   fi
