@@ -15,7 +15,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZERS = lower_bound servo_frame
 
-.PHONY: all setup configure build run demo test bench clean package fuzz
+.PHONY: all setup configure build run demo test bench clean package fuzz check-fresh
 
 all: build
 
@@ -72,6 +72,11 @@ fuzz:
 	    2>>$(FUZZ_BUILD)/$$f.log; \
 	  echo "fuzz: $$f corpus kept: $$(ls fuzz/corpus/$$f | wc -l) inputs"; \
 	done
+
+# `make test` on a fresh minimal Debian 12 from the committed HEAD, as root and as a user
+# (needs root and the network; a few hundred packages; not for CI).
+check-fresh:
+	@BUILD=$(BUILD) scripts/check-fresh.sh
 
 clean:
 	rm -rf $(BUILD) build-asan $(RELEASE_BUILD) $(FUZZ_BUILD)

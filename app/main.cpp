@@ -2,10 +2,15 @@
 #include "form1.h"
 
 #include <QApplication>
+#include <QIcon>
 
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
+    // Task bars and Wayland compositors match the window to its menu entry by this name; the
+    // icon is built in, so the window has it even where the package is not installed.
+    QGuiApplication::setDesktopFileName(QStringLiteral("servo-panel"));
+    QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/servo-panel.svg")));
     servo::EndingSignals endings;
     servo::Form1 window(QString::fromLatin1(servo::SerialLink::kFirstPort));
     // Where the first port is missing or has no UART behind it, port 1 is the computer's

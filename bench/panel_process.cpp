@@ -206,8 +206,10 @@ public:
         if (::pipe(fds) != 0)
             return;
         m_process.setProgram(QStringLiteral("Xvfb"));
+        // -noreset: a reset when the last client leaves drops one still connecting.
         m_process.setArguments({QStringLiteral("-displayfd"), QString::number(fds[1]),
-                                QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                                QStringLiteral("-noreset"), QStringLiteral("-nolisten"),
+                                QStringLiteral("tcp"),
                                 QStringLiteral("-screen"), QStringLiteral("0"),
                                 QStringLiteral("640x480x24")});
         m_process.setProcessChannelMode(QProcess::ForwardedOutputChannel);

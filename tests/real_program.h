@@ -1,8 +1,8 @@
 #pragma once
 
 // The real executable on a stand-in for /dev/ttyS0. It opens /dev/ttyS0 and nothing else,
-// so each run puts it in a private mount namespace with a stand-in bound over /dev/ttyS0
-// (needs root), on an Xvfb display of the test's own.
+// so each run puts it in a private mount namespace with a /dev of its own, where a stand-in
+// is bound over ttyS0 (needs root), on an Xvfb display of the test's own.
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -55,9 +55,12 @@ public:
     {
         ::chmod(m_locks.path().toLocal8Bit().constData(), 01777);
         // Xvfb picks a free display itself and names it on stdout once it takes clients,
-        // which leaves no race with other servers starting on this machine.
+        // which leaves no race with other servers starting on this machine. -noreset: by
+        // default the server resets whenever its last client leaves, and drops a client
+        // still in its handshake then; xdotool polling while the panel connects made that
+        // the panel ("could not connect to display").
         m_server.start(QStringLiteral("Xvfb"),
-            { "-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp" });
+            { "-displayfd", "1", "-noreset", "-screen", "0", "800x600x24", "-nolisten", "tcp" });
         QElapsedTimer clock;
         clock.start();
         QByteArray number;
@@ -74,7 +77,10 @@ public:
     ~Display()
     {
         m_server.terminate();
-        m_server.waitForFinished(5000);
+        if (!m_server.waitForFinished(10000)) {
+            m_server.kill();
+            m_server.waitForFinished(5000);
+        }
     }
     QString name() const { return m_name; }
     QString locks() const { return m_locks.path(); }
@@ -115,6 +121,20 @@ private:
     QTemporaryDir m_locks;
 };
 
+// The /dev the panel gets: what a Qt program and its shell need, the pseudo-terminals that
+// stand in for the port, and an empty ttyS0 to bind one over. It is made whether or not the
+// machine has a /dev/ttyS0 (containers and some virtual machines have none), and the real
+// port is then out of reach of the panel under test.
+inline const QString kPrivateDev = QStringLiteral(
+    "mount -t tmpfs -o mode=755 servo-dev \"$SERVO_DEV\" || exit 99; "
+    "for n in null zero full random urandom tty; do "
+    "touch \"$SERVO_DEV/$n\" && mount --bind /dev/$n \"$SERVO_DEV/$n\" || exit 99; done; "
+    "mkdir \"$SERVO_DEV/pts\" \"$SERVO_DEV/shm\" && touch \"$SERVO_DEV/ttyS0\" "
+    "&& mount --bind /dev/pts \"$SERVO_DEV/pts\" "
+    "&& mount -t tmpfs -o mode=1777 servo-shm \"$SERVO_DEV/shm\" "
+    "&& ln -s pts/ptmx \"$SERVO_DEV/ptmx\" && ln -s /proc/self/fd \"$SERVO_DEV/fd\" "
+    "&& mount --move \"$SERVO_DEV\" /dev || exit 99; ");
+
 // Runs build/servo-panel with `standIn` bound over /dev/ttyS0; `before` are shell commands
 // run inside the namespace first, `user` a user to run it as (empty: root).
 class Panel {
@@ -127,15 +147,16 @@ public:
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         env.insert(QStringLiteral("SERVO_STAND_IN"), standIn);
         env.insert(QStringLiteral("SERVO_LOCKS"), display.locks());
+        env.insert(QStringLiteral("SERVO_DEV"), m_dev.path());
         m_process.setProcessEnvironment(env);
         // A lock directory of the test's own: Qt claims /dev/ttyS0 with a lock file there,
         // whatever is bound over it, and other runs of the panel on this machine must not
         // collide with this one.
-        QString script
-            = QStringLiteral("mount --bind \"$SERVO_LOCKS\" /run/lock || exit 99; ") + before;
+        QString script = QStringLiteral("mount --bind \"$SERVO_LOCKS\" /run/lock || exit 99; ")
+            + kPrivateDev + before;
         if (!standIn.isEmpty())
             script += QStringLiteral(" mount --bind \"$SERVO_STAND_IN\" /dev/ttyS0 || exit 99;");
-        script += QStringLiteral(" unset SERVO_STAND_IN SERVO_LOCKS; exec ");
+        script += QStringLiteral(" unset SERVO_STAND_IN SERVO_LOCKS SERVO_DEV; exec ");
         if (!user.isEmpty())
             script += QStringLiteral("setpriv --reuid=%1 --regid=%1 --clear-groups ").arg(user);
         script += QStringLiteral(SERVO_PANEL_EXE);
@@ -168,6 +189,7 @@ public:
     }
 
 private:
+    QTemporaryDir m_dev; // the mount point of the private /dev before it moves over /dev
     QProcess m_process;
     QString m_stderr;
 };
@@ -182,7 +204,10 @@ protected:
             if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
                 s_missing = QStringLiteral("no %1").arg(QLatin1String(tool));
         if (::getuid() != 0)
-            s_missing = QStringLiteral("binding over /dev/ttyS0 needs root");
+            s_missing = QStringLiteral(
+                "binding a stand-in over /dev/ttyS0 in a private mount namespace needs root");
+        else if (s_missing.isEmpty())
+            s_missing = RefusedNamespace();
         if (s_missing.isEmpty())
             s_display = new Display;
     }
@@ -213,6 +238,20 @@ protected:
         EXPECT_EQ(
             errors.count(QStringLiteral("Cannot ")) + errors.count(QStringLiteral("Lost ")), 1)
             << errors.toStdString();
+    }
+
+    // Why a private mount namespace cannot be had here (a container without CAP_SYS_ADMIN,
+    // a chroot whose root is no mount point); empty when it can.
+    static QString RefusedNamespace()
+    {
+        QProcess probe;
+        probe.start(
+            QStringLiteral("unshare"), { "-m", "sh", "-c", "mount -t tmpfs servo-probe /mnt" });
+        if (probe.waitForFinished(10000) && probe.exitStatus() == QProcess::NormalExit
+            && probe.exitCode() == 0)
+            return {};
+        return QStringLiteral("no private mount namespace here: %1")
+            .arg(QString::fromLocal8Bit(probe.readAllStandardError()).trimmed());
     }
 
     static inline Display* s_display = nullptr;

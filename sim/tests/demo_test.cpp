@@ -79,7 +79,10 @@ namespace {
             if (user) {
                 env.insert(QStringLiteral("HOME"), m_home.path());
                 env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
-                ::chown(m_home.path().toLocal8Bit().constData(), *user, static_cast<gid_t>(-1));
+                // The simulator keeps Qt's settings under HOME: the user must own it.
+                EXPECT_EQ(::chown(m_home.path().toLocal8Bit().constData(), *user,
+                              static_cast<gid_t>(-1)),
+                    0);
             }
             m_process.setProcessEnvironment(env);
             const QStringList command = AsUser(user,
