@@ -15,6 +15,7 @@
 #include <QThread>
 
 #include <chrono>
+#include <initializer_list>
 #include <unistd.h>
 
 #include <fcntl.h>
@@ -196,18 +197,20 @@ private:
 
 // Each suite of real-program tests gets one X server; without root or the tools the
 // tests skip and say why.
-class RealProgramTest : public testing::Test {
+// One X server for a suite; a suite that cannot run here skips and says why.
+class DisplayTest : public testing::Test {
 protected:
-    static void SetUpTestSuite()
+    static QString MissingTool(std::initializer_list<const char*> tools)
     {
-        for (const char* tool : { "Xvfb", "xdotool", "unshare", "setpriv", "mount" })
+        for (const char* tool : tools)
             if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
-                s_missing = QStringLiteral("no %1").arg(QLatin1String(tool));
-        if (::getuid() != 0)
-            s_missing = QStringLiteral(
-                "binding a stand-in over /dev/ttyS0 in a private mount namespace needs root");
-        else if (s_missing.isEmpty())
-            s_missing = RefusedNamespace();
+                return QStringLiteral("no %1").arg(QLatin1String(tool));
+        return {};
+    }
+    // Starts the suite's X server, unless `missing` says why the suite cannot run.
+    static void StartDisplayUnless(const QString& missing)
+    {
+        s_missing = missing;
         if (s_missing.isEmpty())
             s_display = new Display;
     }
@@ -221,6 +224,23 @@ protected:
         if (!s_missing.isEmpty())
             GTEST_SKIP() << s_missing.toStdString();
         ASSERT_FALSE(s_display->name().isEmpty()) << "Xvfb did not start";
+    }
+
+    static inline Display* s_display = nullptr;
+    static inline QString s_missing;
+};
+
+class RealProgramTest : public DisplayTest {
+protected:
+    static void SetUpTestSuite()
+    {
+        QString missing = MissingTool({ "Xvfb", "xdotool", "unshare", "setpriv", "mount" });
+        if (::getuid() != 0)
+            missing = QStringLiteral(
+                "binding a stand-in over /dev/ttyS0 in a private mount namespace needs root");
+        else if (missing.isEmpty())
+            missing = RefusedNamespace();
+        StartDisplayUnless(missing);
     }
 
     // The one report of an open failure: only the report is on screen, never the panel;
@@ -254,8 +274,6 @@ protected:
             .arg(QString::fromLocal8Bit(probe.readAllStandardError()).trimmed());
     }
 
-    static inline Display* s_display = nullptr;
-    static inline QString s_missing;
 };
 
 } // namespace servo::test

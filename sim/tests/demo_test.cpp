@@ -138,26 +138,11 @@ namespace {
         QString m_log;
     };
 
-    class Demo : public testing::Test {
+    class Demo : public test::DisplayTest {
     protected:
         static void SetUpTestSuite()
         {
-            for (const char* tool : { "Xvfb", "xdotool", "unshare", "setpriv" })
-                if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
-                    s_missing = QStringLiteral("no %1").arg(QLatin1String(tool));
-            if (s_missing.isEmpty())
-                s_display = new Display;
-        }
-        static void TearDownTestSuite()
-        {
-            delete s_display;
-            s_display = nullptr;
-        }
-        void SetUp() override
-        {
-            if (!s_missing.isEmpty())
-                GTEST_SKIP() << s_missing.toStdString();
-            ASSERT_FALSE(s_display->name().isEmpty()) << "Xvfb did not start";
+            StartDisplayUnless(MissingTool({ "Xvfb", "xdotool", "unshare", "setpriv" }));
         }
 
         void click(const QString& window, const char* control)
@@ -204,8 +189,6 @@ namespace {
                 << sim.log().toStdString();
         }
 
-        static inline Display* s_display = nullptr;
-        static inline QString s_missing;
     };
 
     // Root gets a plain mount namespace; anyone else a user namespace as well.
