@@ -95,11 +95,18 @@ namespace {
             + lines.join(QLatin1String("\n    "));
     }
 
+    // How to join the group that owns a refused device, in every report that names one.
+    QString JoinGroup(const QString& group)
+    {
+        return Tr("Add your user to it with\n    sudo usermod -aG %1 $USER\nthen log out and "
+                  "back in.")
+            .arg(group);
+    }
+
     QString GroupHint(const QStringList& devices, const QString& group)
     {
-        return Tr("The group \"%2\" owns %1. Add your user to it with\n    sudo usermod -aG %2 "
-                  "$USER\nthen log out and back in.")
-            .arg(devices.join(QLatin1String(", ")), group);
+        return Tr("The group \"%1\" owns %2.").arg(group, devices.join(QLatin1String(", ")))
+            + QLatin1Char(' ') + JoinGroup(group);
     }
 
     QString NoDeviceReport(const FirstPortOutcome& first, const QList<PortDescription>& ports,
@@ -284,9 +291,8 @@ QString PermissionHint(const QString& device)
     const QString group = RefusingGroup(device);
     if (group.isEmpty())
         return {};
-    return Tr("\n\nThe device belongs to the group \"%1\". Add your user to it with\n    sudo "
-              "usermod -aG %1 $USER\nthen log out and back in.")
-        .arg(group);
+    return QLatin1String("\n\n") + Tr("The device belongs to the group \"%1\".").arg(group)
+        + QLatin1Char(' ') + JoinGroup(group);
 }
 
 // Qt's serial port (ours and any other Qt program's) claims a device with a lock file and
