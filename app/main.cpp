@@ -1,5 +1,6 @@
 #include "ending_signals.h"
 #include "form1.h"
+#include "port_platform.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -12,16 +13,24 @@ int main(int argc, char* argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("servo-panel"));
     QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/servo-panel.svg")));
     servo::EndingSignals endings;
-    servo::Form1 window(QString::fromLatin1(servo::SerialLink::kFirstPort));
+    servo::Form1 window(servo::platform::FirstPortName());
+    servo::Panel& panel = window.panel();
     // Where the first port is missing or has no UART behind it, port 1 is the computer's
     // USB serial adapter, found among the ports the system lists.
     window.link().setPortFinder([](const servo::FirstPortOutcome& first) {
         return servo::ChoosePortOne(first, servo::SystemPorts(), servo::SystemHints());
     });
-    QObject::connect(&endings, &servo::EndingSignals::received, &window,
-                     &servo::Form1::endBySignal);
+    const auto fromOutside = [&panel] { panel.end(servo::EndRequest::Outside); };
+    QObject::connect(&endings, &servo::EndingSignals::received, &window, fromOutside);
+    // Windows ends a session by quitting the application and then the process: what is
+    // queued goes out first. After any other ending the panel has already ended.
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &window, fromOutside);
+
+    endings.deliverPending();
     // A failed start leaves its report on screen; closing it ends with a failure status.
     if (window.start())
         window.show();
+    else if (const auto status = panel.exitStatus())
+        return *status; // ended before the port opened
     return app.exec();
 }

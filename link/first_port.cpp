@@ -1,25 +1,13 @@
 #include "first_port.h"
 
+#include "port_platform.h"
+
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QLockFile>
 #include <QSerialPortInfo>
 #include <QStringList>
 
 #include <algorithm>
 #include <utility>
-
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-#ifdef Q_OS_LINUX
-#include <sys/sysmacros.h>
-#endif
 
 namespace servo {
 namespace {
@@ -95,6 +83,21 @@ namespace {
             + lines.join(QLatin1String("\n    "));
     }
 
+    // Windows ends its texts with a full stop; they go in brackets here.
+    QString WithoutFinalStop(QString text)
+    {
+        if (text.endsWith(QLatin1Char('.')))
+            text.chop(1);
+        return text;
+    }
+
+    QString DeviceManagerHint()
+    {
+        return Tr("To make the controller's adapter COM1 itself: Device Manager, Ports (COM & "
+                  "LPT), the adapter's Properties, Port Settings, Advanced, COM Port Number: "
+                  "COM1.");
+    }
+
     // How to join the group that owns a refused device, in every report that names one.
     QString JoinGroup(const QString& group)
     {
@@ -112,9 +115,7 @@ namespace {
     QString NoDeviceReport(const FirstPortOutcome& first, const QList<PortDescription>& ports,
         const QList<PortDescription>& adapters, const PortHints& hints)
     {
-        QString reason = first.reason;
-        if (reason.endsWith(QLatin1Char('.')))
-            reason.chop(1); // Windows ends its texts with one; it goes in brackets here
+        const QString reason = WithoutFinalStop(first.reason);
         const QString why = first.fault == FirstPortOutcome::Fault::Missing
             ? Tr("%1 does not exist (%2)").arg(first.device, reason)
             : Tr("%1 has no UART behind it (%2)").arg(first.device, reason);
@@ -127,6 +128,8 @@ namespace {
             + QLatin1String("\n\n") + ListPorts(ports) + QLatin1String("\n\n");
         if (adapters.isEmpty()) {
             report += Tr("Plug in the controller's USB serial adapter and start the panel again.");
+            if (hints.deviceManager)
+                report += QLatin1String("\n\n") + DeviceManagerHint();
             if (hints.brltty)
                 report += QLatin1String("\n\n")
                     + Tr("The braille display service brltty is installed; it is known to claim "
@@ -137,6 +140,8 @@ namespace {
             return report;
         }
         report += Tr("Unplug all adapters but the controller's and start the panel again.");
+        if (hints.deviceManager)
+            report += QLatin1String("\n\n") + DeviceManagerHint();
         QStringList refused;
         QString group;
         for (const PortDescription& adapter : adapters) {
@@ -149,29 +154,6 @@ namespace {
             report += QLatin1String("\n\n") + GroupHint(refused, group);
         return report;
     }
-
-#ifdef Q_OS_LINUX
-    std::optional<int> ReadType(const QString& path)
-    {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        bool number = false;
-        const int type = file.readAll().trimmed().toInt(&number);
-        return number ? std::optional(type) : std::nullopt;
-    }
-
-    // Looked up by device number, so a node bound over another device reads that device's type.
-    std::optional<int> UartTypeOf(const QString& device)
-    {
-        struct stat info { };
-        if (::stat(QFile::encodeName(device).constData(), &info) != 0 || !S_ISCHR(info.st_mode))
-            return {};
-        return ReadType(QStringLiteral("/sys/dev/char/%1:%2/type")
-                            .arg(major(info.st_rdev))
-                            .arg(minor(info.st_rdev)));
-    }
-#endif
 
 } // namespace
 
@@ -207,19 +189,12 @@ FirstPortOutcome OutcomeOf(
     const QString& device, QSerialPort::SerialPortError error, const QString& errorString)
 {
     FirstPortOutcome outcome { device, FirstPortOutcome::Fault::Other, {}, errorString };
-    if (error == QSerialPort::NoError) {
+    if (error == QSerialPort::NoError)
         outcome.fault = FirstPortOutcome::Fault::None;
-    } else if (error == QSerialPort::DeviceNotFoundError) {
+    else if (error == QSerialPort::DeviceNotFoundError)
         outcome.fault = FirstPortOutcome::Fault::Missing;
-    }
-#ifdef Q_OS_LINUX
-    // A placeholder of the 8250 driver opens and then fails every terminal call with EIO;
-    // Qt reports either as a resource error with the system's text.
-    else if (error == QSerialPort::ResourceError && errorString == qt_error_string(EIO)) {
-        outcome.fault = FirstPortOutcome::Fault::InputOutput;
-        outcome.uartType = UartTypeOf(device);
-    }
-#endif
+    else
+        platform::ReadFirstPortFault(outcome, error);
     return outcome;
 }
 
@@ -228,97 +203,44 @@ QList<PortDescription> SystemPorts()
     QList<PortDescription> ports;
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
         PortDescription port;
-#ifdef Q_OS_WIN
-        port.device = info.portName();
-#else
-        port.device = info.systemLocation();
-#endif
+        port.device = platform::DeviceOf(info);
         port.description = info.description();
         port.manufacturer = info.manufacturer();
         if (info.hasVendorIdentifier())
             port.vendorId = info.vendorIdentifier();
         port.productId = info.productIdentifier();
         port.serialNumber = info.serialNumber();
-#ifdef Q_OS_LINUX
-        port.placeholder
-            = ReadType(QStringLiteral("/sys/class/tty/%1/type").arg(info.portName())) == 0;
-#endif
+        port.placeholder = platform::IsPlaceholder(info);
         if (port.vendorId)
-            port.refusingGroup = RefusingGroup(port.device);
+            port.refusingGroup = platform::RefusingGroup(port.device);
         ports.append(port);
     }
     return ports;
 }
 
-PortHints SystemHints()
-{
-    PortHints hints;
-#ifdef Q_OS_LINUX
-    for (const char* rule : { "/etc/udev/rules.d/85-brltty.rules",
-             "/usr/lib/udev/rules.d/85-brltty.rules", "/lib/udev/rules.d/85-brltty.rules" }) {
-        if (QFileInfo::exists(QLatin1String(rule))) {
-            hints.brltty = true;
-            hints.brlttyRule = QLatin1String(rule);
-            break;
-        }
-    }
-    for (const char* program : { "/usr/bin/brltty", "/bin/brltty", "/usr/sbin/brltty" })
-        hints.brltty = hints.brltty || QFileInfo::exists(QLatin1String(program));
-#endif
-    return hints;
-}
-
-QString RefusingGroup(const QString& device)
-{
-#ifdef Q_OS_UNIX
-    const QByteArray path = QFile::encodeName(device);
-    struct stat info { };
-    if (::access(path.constData(), W_OK) == 0 || errno != EACCES
-        || ::stat(path.constData(), &info) != 0)
-        return {};
-    const group* owner = ::getgrgid(info.st_gid);
-    return owner ? QString::fromLocal8Bit(owner->gr_name) : QString();
-#else
-    Q_UNUSED(device);
-    return {};
-#endif
-}
+PortHints SystemHints() { return platform::SystemHints(); }
 
 // On Linux a refused open almost always means the user is not in the group that owns
 // the device; say which group and how to join it.
 QString PermissionHint(const QString& device)
 {
-    const QString group = RefusingGroup(device);
+    const QString group = platform::RefusingGroup(device);
     if (group.isEmpty())
         return {};
     return QLatin1String("\n\n") + Tr("The device belongs to the group \"%1\".").arg(group)
         + QLatin1Char(' ') + JoinGroup(group);
 }
 
-// Qt's serial port (ours and any other Qt program's) claims a device with a lock file and
-// reports a held one only as "Permission error while locking the device", which sends the
-// operator after groups. Name the program that has it instead.
-QString HolderOf(const QString& device)
+QString InUseByAnotherProgram(const QString& program, qint64 pid)
 {
-#ifdef Q_OS_UNIX
-    QString name = device;
-    if (name.startsWith(QLatin1String("/dev/")))
-        name.remove(0, 5);
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    for (const char* dir : { "/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
-             "/tmp", "/var/lock/lockdev" }) {
-        const QString path = QDir(QLatin1String(dir)).filePath(QLatin1String("LCK..") + name);
-        qint64 pid = 0;
-        QString host, program;
-        if (QFileInfo::exists(path) && QLockFile(path).getLockInfo(&pid, &host, &program))
-            return Tr("it is in use by another program (%1, process %2).")
-                .arg(program.isEmpty() ? Tr("unknown") : program)
-                .arg(pid);
-    }
-#else
-    Q_UNUSED(device);
-#endif
-    return {};
+    return Tr("it is in use by another program (%1, process %2).")
+        .arg(program.isEmpty() ? Tr("unknown") : program)
+        .arg(pid);
+}
+
+QString InUseByAnotherProgram(const QString& systemReason)
+{
+    return Tr("it is in use by another program (%1).").arg(WithoutFinalStop(systemReason));
 }
 
 } // namespace servo

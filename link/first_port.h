@@ -36,6 +36,7 @@ struct PortDescription {
 struct PortHints {
     bool brltty = false; // the braille display service, which takes CH340 adapters
     QString brlttyRule; // its udev rule, where found
+    bool deviceManager = false; // ports are numbered in Windows' Device Manager
 };
 
 // Which device is port 1, or why there is none.
@@ -67,8 +68,9 @@ QList<PortDescription> SystemPorts();
 PortHints SystemHints();
 
 // Diagnostics for a refused or held port (empty where they do not apply).
-QString RefusingGroup(const QString& device);
 QString PermissionHint(const QString& device);
-QString HolderOf(const QString& device);
+// Why a held port did not open: the holder where the system names it, else the system's text.
+QString InUseByAnotherProgram(const QString& program, qint64 pid);
+QString InUseByAnotherProgram(const QString& systemReason);
 
 } // namespace servo

@@ -1,65 +1,15 @@
 #include "serial_link.h"
 
 #include <QDeadlineTimer>
-#include <QThread>
-
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
-#endif
-#ifdef Q_OS_LINUX
-#include <linux/capability.h>
-#include <sys/syscall.h>
-#endif
 
 namespace servo {
-namespace {
-
-#ifdef Q_OS_LINUX
-// The kernel lets CAP_SYS_ADMIN open a tty that another program holds in exclusive mode
-// (TIOCEXCL). While this lives, the calling thread goes without it, so such an open is
-// refused with EBUSY exactly as for any user. A probe of our own (open, TIOCGEXCL, close)
-// would leave a window for another program to claim the line between probe and open, and
-// its close could drop DTR and RTS on a line nobody else holds.
-class ExclusiveHoldsHonoured
-{
-public:
-    ExclusiveHoldsHonoured()
-    {
-        if (::syscall(SYS_capget, &m_header, m_saved) != 0
-            || !(m_saved[kIndex].effective & CAP_TO_MASK(CAP_SYS_ADMIN)))
-            return;
-        __user_cap_data_struct lowered[2] = {m_saved[0], m_saved[1]};
-        lowered[kIndex].effective &= ~CAP_TO_MASK(CAP_SYS_ADMIN);
-        m_lowered = ::syscall(SYS_capset, &m_header, lowered) == 0;
-    }
-    ~ExclusiveHoldsHonoured()
-    {
-        if (m_lowered)
-            ::syscall(SYS_capset, &m_header, m_saved);
-    }
-    ExclusiveHoldsHonoured(const ExclusiveHoldsHonoured&) = delete;
-    ExclusiveHoldsHonoured& operator=(const ExclusiveHoldsHonoured&) = delete;
-
-private:
-    static constexpr int kIndex = CAP_TO_INDEX(CAP_SYS_ADMIN);
-    __user_cap_header_struct m_header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct m_saved[2]{};
-    bool m_lowered = false;
-};
-#endif
-
-} // namespace
 
 SerialLink::SerialLink(const QString& device, QObject* parent)
     : QObject(parent), m_device(device)
 {
     m_port.setPortName(device);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialLink::onPortError);
-    connect(&m_hangUpWatch, &QSocketNotifier::activated, this, &SerialLink::checkHangUp);
+    connect(&m_hangUpWatch, &platform::HangUpWatch::hungUp, this, &SerialLink::failLost);
 }
 
 SerialLink::~SerialLink()
@@ -103,65 +53,29 @@ bool SerialLink::open()
     if (!opened) {
         QString reason = m_port.errorString();
         if (m_port.error() == QSerialPort::PermissionError) {
-            const QString holder = HolderOf(device());
+            const QString holder = platform::HolderOf(device(), reason);
             if (!holder.isEmpty())
                 reason = holder;
         }
         fail(tr("Cannot open the port %1: %2").arg(device(), reason) + PermissionHint(device()));
         return false;
     }
-    // A line without modem controls (a pseudo-terminal) has no RTS to raise.
-    if (!m_port.setRequestToSend(true)
-        && m_port.error() != QSerialPort::UnsupportedOperationError) {
+    if (!m_port.setRequestToSend(true) && !platform::LacksModemControls(m_port)) {
         fail(tr("Cannot raise RTS on the port %1: %2").arg(device(), m_port.errorString()));
         return false;
     }
     m_port.clearError();
-    // Opened write-only, the port raises no notification of received data.
     m_state = State::Open;
-    watchForHangUp();
+    m_hangUpWatch.start(m_port);
     return true;
 }
 
-bool SerialLink::openPort()
-{
-#ifdef Q_OS_LINUX
-    // Run as root, the panel must still not share a line another program holds.
-    const ExclusiveHoldsHonoured honoured;
-#endif
-    return m_port.open(QIODevice::WriteOnly);
-}
+bool SerialLink::openPort() { return platform::OpenPort(m_port); }
 
 void SerialLink::closePort()
 {
-    m_hangUpWatch.setEnabled(false);
+    m_hangUpWatch.stop();
     m_port.close();
-}
-
-void SerialLink::watchForHangUp()
-{
-#ifdef Q_OS_UNIX
-    // Qt wakes an exception notifier on POLLPRI and POLLERR (its glib dispatcher), or on
-    // POLLPRI, POLLERR and POLLHUP (its own), and a tty that hangs up reports POLLHUP and
-    // POLLERR. A read notifier would also wake for every byte the controller might send,
-    // which nobody reads, and spin.
-    m_hangUpWatch.setSocket(m_port.handle());
-    m_hangUpWatch.setEnabled(true);
-#endif
-}
-
-void SerialLink::checkHangUp()
-{
-#ifdef Q_OS_UNIX
-    pollfd line{static_cast<int>(m_port.handle()), 0, 0};
-    if (::poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLERR))) {
-        // What the next frame's write would have met on the hung-up line.
-        failLost(qt_error_string(EIO));
-        return;
-    }
-    // Urgent data, which a serial line does not have: stop watching rather than spin.
-    m_hangUpWatch.setEnabled(false);
-#endif
 }
 
 bool SerialLink::write(std::string_view frame)
@@ -191,25 +105,11 @@ bool SerialLink::write(std::string_view frame)
 
 qint64 SerialLink::writeNow(std::string_view bytes)
 {
-#ifdef Q_OS_UNIX
-    // QSerialPort opens the device non-blocking, so this never waits; a full driver
-    // buffer (EAGAIN) is no error, the bytes are queued instead.
-    const int fd = static_cast<int>(m_port.handle());
-    for (;;) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written >= 0)
-            return written;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return 0;
-        if (errno != EINTR) {
-            failLost(qt_error_string(errno));
-            return -1;
-        }
-    }
-#else
-    Q_UNUSED(bytes);
-    return 0;
-#endif
+    QString error;
+    const qint64 taken = platform::WriteNow(m_port, bytes, error);
+    if (taken < 0)
+        failLost(error);
+    return taken;
 }
 
 bool SerialLink::close()
@@ -238,16 +138,7 @@ bool SerialLink::drain()
         m_port.waitForBytesWritten(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
     if (m_state != State::Open || m_port.bytesToWrite() > 0)
         return false;
-#ifdef Q_OS_UNIX
-    const int fd = static_cast<int>(m_port.handle());
-    int pending = 0;
-    while (::ioctl(fd, TIOCOUTQ, &pending) == 0 && pending > 0 && !deadline.hasExpired())
-        QThread::msleep(1);
-    if (pending > 0)
-        return false;
-    ::tcdrain(fd);
-#endif
-    return true;
+    return platform::DrainDriver(m_port, deadline);
 }
 
 void SerialLink::onPortError(QSerialPort::SerialPortError error)

@@ -2,10 +2,10 @@
 
 #include "first_port.h"
 #include "frame_link.h"
+#include "port_platform.h"
 
 #include <QObject>
 #include <QSerialPort>
-#include <QSocketNotifier>
 #include <QString>
 
 #include <functional>
@@ -20,11 +20,6 @@ class SerialLink : public QObject, public FrameLink
     Q_OBJECT
 
 public:
-#ifdef Q_OS_WIN
-    static constexpr const char* kFirstPort = "COM1";
-#else
-    static constexpr const char* kFirstPort = "/dev/ttyS0";
-#endif
     static constexpr int kDrainLimitMs = 2000;
 
     explicit SerialLink(const QString& device, QObject* parent = nullptr);
@@ -62,15 +57,12 @@ private:
     bool drain();
     bool openPort();
     void closePort();
-    void watchForHangUp();
-    void checkHangUp();
 
     QString m_device;
     QString m_description;
     PortFinder m_findPortOne;
     QSerialPort m_port;
-    // Nothing is ever read from the line, so nothing else would notice it hang up.
-    QSocketNotifier m_hangUpWatch{QSocketNotifier::Exception};
+    platform::HangUpWatch m_hangUpWatch;
     State m_state = State::Closed;
 };
 

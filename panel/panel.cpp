@@ -12,8 +12,11 @@ Panel::Panel(PanelView& view, FrameLink& link) : m_view(view), m_link(link) {}
 
 bool Panel::start()
 {
+    if (m_phase != Phase::Created)
+        return false;
     if (!m_link.open())
         return false;
+    m_phase = Phase::Started;
     // Each step below raises change events that send frames, so the port comes first.
     m_view.setLowerBoundText(std::to_string(1));
     for (int channel = 0; channel < kChannelCount; ++channel)
@@ -36,10 +39,56 @@ void Panel::lowerBoundTextChanged()
         m_view.setSliderMinimum(channel, minimum);
 }
 
-void Panel::exitClicked()
+void Panel::exitClicked() { end(EndRequest::Exit); }
+
+bool Panel::end(EndRequest request)
 {
-    if (m_link.close())
-        m_view.quit();
+    switch (m_phase) {
+    case Phase::Created:
+        // Asked before the port opened: nothing is opened, nothing moves.
+        finish(kSuccess);
+        return true;
+    case Phase::Started:
+        m_reportOnScreen = request != EndRequest::Outside;
+        if (m_link.close()) {
+            finish(kSuccess);
+            return true;
+        }
+        // The link has reported why, through linkFailed.
+        return m_phase == Phase::Ended;
+    case Phase::Failed:
+        // A report is on screen; from outside, end as answering it would.
+        if (request != EndRequest::Outside)
+            return false;
+        finish(kFailure);
+        return true;
+    case Phase::Ended:
+        return true;
+    }
+    return false;
+}
+
+void Panel::linkFailed(const std::string& message)
+{
+    if (m_phase == Phase::Failed || m_phase == Phase::Ended)
+        return;
+    m_phase = Phase::Failed;
+    m_view.report(message, m_reportOnScreen);
+    if (!m_reportOnScreen)
+        finish(kFailure);
+}
+
+void Panel::reportAnswered()
+{
+    if (m_phase != Phase::Ended)
+        finish(kFailure);
+}
+
+void Panel::finish(int status)
+{
+    m_phase = Phase::Ended;
+    m_exitStatus = status;
+    m_view.quit(status);
 }
 
 void Panel::testClicked(int channel)
@@ -56,7 +105,7 @@ void Panel::testClicked(int channel)
 
 void Panel::tick()
 {
-    if (m_state.SelectedChannel.empty())
+    if (m_phase != Phase::Started || m_state.SelectedChannel.empty())
         return;
     const bool sendLow = m_state.TogglePhase == 1;
     m_state.TogglePhase = sendLow ? 2 : 1;

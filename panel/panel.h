@@ -3,6 +3,7 @@
 #include "panel_view.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace servo {
@@ -18,6 +19,14 @@ struct Module1
 
 char ChannelCode(int channel);
 
+// Every way the program can be asked to end.
+enum class EndRequest {
+    Exit, // the EXIT button
+    WindowClose, // the title bar's close, Alt+F4
+    Outside, // a signal, Ctrl+C or a closed console, the session ending: nobody may be
+             // at the screen to answer a box
+};
+
 // The panel's behaviour, one handler per event. The window calls these and nothing else.
 class Panel
 {
@@ -25,10 +34,13 @@ public:
     static constexpr int16_t kStartValue = 50;
     static constexpr int16_t kTestHigh = 255;
     static constexpr int16_t kTestLow = 96;
+    static constexpr int kSuccess = 0;
+    static constexpr int kFailure = 1;
 
     Panel(PanelView& view, FrameLink& link);
 
-    // False when the port did not open; the link has reported why.
+    // False when the port did not open (the link has reported why), or when an ending was
+    // asked for before it: then nothing is opened and nothing sent.
     bool start();
 
     void sliderChanged(int channel);
@@ -37,14 +49,30 @@ public:
     void testClicked(int channel);
     void tick();
 
+    // The one place that decides how the program ends. Everything queued goes out before
+    // the port closes; the status is 0 only when it did. True when the program ends now,
+    // false when a failure report ends it instead (or it goes on).
+    bool end(EndRequest request);
+    // The link failed: reported once, and nothing is sent after it.
+    void linkFailed(const std::string& message);
+    void reportAnswered();
+
     const Module1& state() const { return m_state; }
+    // Set once the program's end is decided.
+    std::optional<int> exitStatus() const { return m_exitStatus; }
 
 private:
+    enum class Phase { Created, Started, Failed, Ended };
+
     void send(char code, int16_t value);
+    void finish(int status);
 
     PanelView& m_view;
     FrameLink& m_link;
     Module1 m_state;
+    Phase m_phase = Phase::Created;
+    bool m_reportOnScreen = true;
+    std::optional<int> m_exitStatus;
 };
 
 } // namespace servo

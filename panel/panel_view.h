@@ -33,8 +33,12 @@ public:
     // Whether the channel's test runs, for what the window tells beyond colour.
     virtual void setTestRunning(int channel, bool running) = 0;
 
-    // Ends the program normally.
-    virtual void quit() = 0;
+    // Shows why the program is ending: on standard error always, and in a box when
+    // `onScreen`, whose answer the view forwards as Panel::reportAnswered.
+    virtual void report(const std::string& message, bool onScreen) = 0;
+
+    // Ends the program with this status.
+    virtual void quit(int status) = 0;
 };
 
 } // namespace servo

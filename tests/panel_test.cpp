@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -47,8 +49,13 @@ public:
         ++closes;
         m_journal.push_back("close");
         m_open = false;
+        // As the real link does: the failure is reported before close() returns.
+        if (!closes_succeed && failed)
+            failed("undelivered");
         return closes_succeed;
     }
+
+    std::function<void(const std::string&)> failed;
 
     bool opens_succeed = true;
     bool closes_succeed = true;
@@ -127,10 +134,14 @@ public:
         ++calls;
         testRunning.at(channel) = running;
     }
-    void quit() override
+    void report(const std::string& message, bool onScreen) override
+    {
+        m_journal.push_back((onScreen ? "box " : "stderr ") + message);
+    }
+    void quit(int status) override
     {
         ++quits;
-        m_journal.push_back("quit");
+        m_journal.push_back("quit " + std::to_string(status));
     }
 
     // The operator's side.
@@ -386,7 +397,7 @@ TEST_F(PanelTest, ExitClosesTheLinkThenQuits)
 {
     startQuietly();
     panel.exitClicked();
-    EXPECT_EQ(journal, (Journal{"close", "quit"}));
+    EXPECT_EQ(journal, (Journal{"close", "quit 0"}));
 }
 
 TEST_F(PanelTest, ExitDoesNotQuitWhenCloseFails)
@@ -396,6 +407,73 @@ TEST_F(PanelTest, ExitDoesNotQuitWhenCloseFails)
     panel.exitClicked();
     EXPECT_EQ(link.closes, 1);
     EXPECT_EQ(view.quits, 0) << "the link's failure report ends the program instead";
+}
+
+// Every way of ending, from every state: what is closed, what is reported where, and the
+// status the program ends with.
+TEST_F(PanelTest, EndingsFromEveryState)
+{
+    enum class Before { NotStarted, Started, FailureOnScreen };
+    const struct Row {
+        const char* name;
+        Before before;
+        EndRequest request;
+        bool closeSucceeds;
+        Journal journal;
+        bool endsNow;
+        std::optional<int> status; // before any report is answered
+    } rows[] = {
+        { "exit", Before::Started, EndRequest::Exit, true, { "close", "quit 0" }, true, 0 },
+        { "title bar", Before::Started, EndRequest::WindowClose, true, { "close", "quit 0" },
+            true, 0 },
+        { "outside", Before::Started, EndRequest::Outside, true, { "close", "quit 0" }, true, 0 },
+        { "exit, frames undelivered", Before::Started, EndRequest::Exit, false,
+            { "close", "box undelivered" }, false, {} },
+        { "title bar, frames undelivered", Before::Started, EndRequest::WindowClose, false,
+            { "close", "box undelivered" }, false, {} },
+        { "outside, frames undelivered", Before::Started, EndRequest::Outside, false,
+            { "close", "stderr undelivered", "quit 1" }, true, 1 },
+        { "outside before the port opened", Before::NotStarted, EndRequest::Outside, true,
+            { "quit 0" }, true, 0 },
+        { "outside while a failure is on screen", Before::FailureOnScreen, EndRequest::Outside,
+            true, { "quit 1" }, true, 1 },
+        { "title bar while a failure is on screen", Before::FailureOnScreen,
+            EndRequest::WindowClose, true, {}, false, {} },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Journal journal;
+        LinkDouble link(journal);
+        ViewDouble view(journal);
+        Panel panel(view, link);
+        view.attach(panel);
+        link.failed = [&panel](const std::string& message) { panel.linkFailed(message); };
+        link.closes_succeed = row.closeSucceeds;
+        if (row.before != Before::NotStarted) {
+            ASSERT_TRUE(panel.start());
+        }
+        if (row.before == Before::FailureOnScreen)
+            panel.linkFailed("lost");
+        journal.clear();
+
+        EXPECT_EQ(panel.end(row.request), row.endsNow);
+        EXPECT_EQ(journal, row.journal);
+        EXPECT_EQ(panel.exitStatus(), row.status);
+
+        // Whatever happens next ends nothing twice and sends nothing more.
+        const size_t frames = link.frames.size();
+        panel.end(EndRequest::Outside);
+        panel.reportAnswered();
+        panel.tick();
+        EXPECT_EQ(panel.start(), false);
+        EXPECT_EQ(view.quits, 1);
+        EXPECT_EQ(panel.exitStatus(), row.status.value_or(Panel::kFailure));
+        EXPECT_EQ(link.frames.size(), frames);
+        EXPECT_LE(link.closes, 1);
+        if (row.before == Before::NotStarted) {
+            EXPECT_EQ(link.opens, 0) << "asked to end before the port opened: nothing opens";
+        }
+    }
 }
 
 // Test mode.

@@ -56,7 +56,8 @@ Form1::Form1(const QString& device, QWidget* parent)
 
     m_link.setObjectName(QStringLiteral("Comm1"));
     m_link.setParent(this);
-    connect(&m_link, &SerialLink::failed, this, &Form1::reportFailure);
+    connect(&m_link, &SerialLink::failed, this,
+            [this](const QString& message) { m_panel.linkFailed(message.toStdString()); });
 
     label("Label5", tr("COM1 Only"));
     for (int channel = 0; channel < kChannelCount; ++channel)
@@ -90,7 +91,7 @@ Form1::Form1(const QString& device, QWidget* parent)
 
 bool Form1::start()
 {
-    if (!m_panel.start() || m_failed)
+    if (!m_panel.start())
         return false;
     // "COM1 Only" keeps its caption; which device stands for port 1 shows on hover.
     const QString inUse = m_link.description().isEmpty()
@@ -100,17 +101,6 @@ bool Form1::start()
     portLabel->setToolTip(inUse);
     portLabel->setAccessibleDescription(inUse);
     return true;
-}
-
-void Form1::endBySignal()
-{
-    m_reportOnTerminalOnly = true;
-    // After a failure, whose report may still be showing, the panel ends as answering
-    // that report would end it.
-    if (!m_failed && m_link.close())
-        quit();
-    else
-        QCoreApplication::exit(EXIT_FAILURE);
 }
 
 template <typename Widget> Widget* Form1::place(const char* name)
@@ -261,30 +251,14 @@ void Form1::setTestRunning(int channel, bool running)
         label->setAccessibleDescription(labelDescription);
 }
 
-void Form1::quit()
+void Form1::report(const std::string& text, bool onScreen)
 {
-    m_timer.stop();
-    hide();
-    QCoreApplication::exit(EXIT_SUCCESS);
-}
-
-void Form1::closeEvent(QCloseEvent* event)
-{
-    // The title bar ends the program as EXIT does: what is queued goes out first, and
-    // frames that could not be delivered are reported rather than ending as a success.
-    // A false close has been reported; the report's answer ends the program.
-    event->setAccepted(m_link.close());
-}
-
-void Form1::reportFailure(const QString& message)
-{
-    if (m_failed)
-        return;
-    m_failed = true;
+    const QString message = QString::fromStdString(text);
+    // Nothing moves after a failure; the panel sends nothing more either way.
     m_timer.stop();
     // Also on standard error, for a panel started from a terminal or a desktop session log.
     qCritical().noquote() << message;
-    if (m_reportOnTerminalOnly)
+    if (!onScreen)
         return;
     // The status comes from the report, not from the last window closing.
     QGuiApplication::setQuitOnLastWindowClosed(false);
@@ -293,8 +267,20 @@ void Form1::reportFailure(const QString& message)
     box->setObjectName(QStringLiteral("failureReport"));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::ApplicationModal);
-    connect(box, &QDialog::finished, qApp, [] { QCoreApplication::exit(EXIT_FAILURE); });
+    connect(box, &QDialog::finished, this, [this] { m_panel.reportAnswered(); });
     box->show();
+}
+
+void Form1::quit(int status)
+{
+    m_timer.stop();
+    hide();
+    QCoreApplication::exit(status);
+}
+
+void Form1::closeEvent(QCloseEvent* event)
+{
+    event->setAccepted(m_panel.end(EndRequest::WindowClose));
 }
 
 } // namespace servo

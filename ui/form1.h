@@ -27,11 +27,9 @@ public:
 
     explicit Form1(const QString& device, QWidget* parent = nullptr);
 
-    // Runs the start-up sequence; false when the port failed and a report is showing.
+    // Runs the start-up sequence; false when the port failed and a report is showing, or
+    // when the program was asked to end before it.
     bool start();
-    // Ends as the title-bar close does, for a signal from outside: a failure is reported
-    // on standard error only, since nobody may be at the screen to answer a box.
-    void endBySignal();
 
     Panel& panel() { return m_panel; }
     SerialLink& link() { return m_link; }
@@ -44,7 +42,8 @@ public:
     void setLowerBoundText(const std::string& text) override;
     void setLabelColour(int channel, ColourValue colour) override;
     void setTestRunning(int channel, bool running) override;
-    void quit() override;
+    void report(const std::string& message, bool onScreen) override;
+    void quit(int status) override;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -55,7 +54,6 @@ private:
     QPushButton* button(const char* name, const QString& caption);
     void buildChannel(int channel);
     void setFocusChain();
-    void reportFailure(const QString& message);
 
     SerialLink m_link;
     Panel m_panel;
@@ -65,8 +63,6 @@ private:
     std::array<QLabel*, kChannelCount> m_labels{};
     std::array<QPushButton*, kChannelCount> m_tests {};
     QLineEdit* m_entry = nullptr;
-    bool m_failed = false;
-    bool m_reportOnTerminalOnly = false;
 };
 
 } // namespace servo

@@ -1,16 +1,14 @@
 #include "ending_signals.h"
 
-#ifdef Q_OS_UNIX
+#include <QSocketNotifier>
+
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <iterator>
 #include <unistd.h>
-#endif
 
 namespace servo {
-
-#ifdef Q_OS_UNIX
 namespace {
 
     constexpr int kEnding[] = { SIGTERM, SIGINT, SIGHUP };
@@ -29,8 +27,15 @@ namespace {
 
 } // namespace
 
+// The handler only writes the number into a pipe, read on the event loop.
+struct EndingSignals::Source {
+    QSocketNotifier notifier { QSocketNotifier::Read };
+    int handled = 0; // bit per entry of the signal list: our handler is installed
+};
+
 EndingSignals::EndingSignals(QObject* parent)
     : QObject(parent)
+    , m_source(std::make_unique<Source>())
 {
     Q_ASSERT(g_pipe[0] < 0);
     if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -38,9 +43,10 @@ EndingSignals::EndingSignals(QObject* parent)
         g_pipe[0] = g_pipe[1] = -1;
         return;
     }
-    m_notifier.setSocket(g_pipe[0]);
-    connect(&m_notifier, &QSocketNotifier::activated, this, &EndingSignals::readPipe);
-    m_notifier.setEnabled(true);
+    m_source->notifier.setSocket(g_pipe[0]);
+    connect(&m_source->notifier, &QSocketNotifier::activated, this,
+        &EndingSignals::deliverPending);
+    m_source->notifier.setEnabled(true);
 
     for (size_t i = 0; i < std::size(kEnding); ++i) {
         if (::sigaction(kEnding[i], nullptr, &g_previous[i]) != 0
@@ -51,16 +57,16 @@ EndingSignals::EndingSignals(QObject* parent)
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;
         if (::sigaction(kEnding[i], &action, nullptr) == 0)
-            m_handled |= 1 << i;
+            m_source->handled |= 1 << i;
     }
 }
 
 EndingSignals::~EndingSignals()
 {
     for (size_t i = 0; i < std::size(kEnding); ++i)
-        if (m_handled & (1 << i))
+        if (m_source->handled & (1 << i))
             ::sigaction(kEnding[i], &g_previous[i], nullptr);
-    m_notifier.setEnabled(false);
+    m_source->notifier.setEnabled(false);
     for (int& fd : g_pipe) {
         if (fd >= 0)
             ::close(fd);
@@ -68,25 +74,14 @@ EndingSignals::~EndingSignals()
     }
 }
 
-void EndingSignals::readPipe()
+void EndingSignals::deliverPending()
 {
+    if (g_pipe[0] < 0)
+        return;
     unsigned char numbers[16];
     const ssize_t count = ::read(g_pipe[0], numbers, sizeof numbers);
     for (ssize_t i = 0; i < count; ++i)
         emit received(numbers[i]);
 }
-
-#else
-
-EndingSignals::EndingSignals(QObject* parent)
-    : QObject(parent)
-{
-}
-EndingSignals::~EndingSignals() = default;
-void EndingSignals::readPipe()
-{
-}
-
-#endif
 
 } // namespace servo

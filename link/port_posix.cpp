@@ -1,0 +1,224 @@
+// The port on Linux, the one POSIX system the panel is built for.
+#include "port_platform.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QSocketNotifier>
+#include <QThread>
+
+#include <cerrno>
+#include <grp.h>
+#include <linux/capability.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace servo::platform {
+namespace {
+
+    // The kernel lets CAP_SYS_ADMIN open a tty that another program holds in exclusive mode
+    // (TIOCEXCL). While this lives, the calling thread goes without it, so such an open is
+    // refused with EBUSY exactly as for any user. A probe of our own (open, TIOCGEXCL, close)
+    // would leave a window for another program to claim the line between probe and open, and
+    // its close could drop DTR and RTS on a line nobody else holds.
+    class ExclusiveHoldsHonoured {
+    public:
+        ExclusiveHoldsHonoured()
+        {
+            if (::syscall(SYS_capget, &m_header, m_saved) != 0
+                || !(m_saved[kIndex].effective & CAP_TO_MASK(CAP_SYS_ADMIN)))
+                return;
+            __user_cap_data_struct lowered[2] = { m_saved[0], m_saved[1] };
+            lowered[kIndex].effective &= ~CAP_TO_MASK(CAP_SYS_ADMIN);
+            m_lowered = ::syscall(SYS_capset, &m_header, lowered) == 0;
+        }
+        ~ExclusiveHoldsHonoured()
+        {
+            if (m_lowered)
+                ::syscall(SYS_capset, &m_header, m_saved);
+        }
+        ExclusiveHoldsHonoured(const ExclusiveHoldsHonoured&) = delete;
+        ExclusiveHoldsHonoured& operator=(const ExclusiveHoldsHonoured&) = delete;
+
+    private:
+        static constexpr int kIndex = CAP_TO_INDEX(CAP_SYS_ADMIN);
+        __user_cap_header_struct m_header { _LINUX_CAPABILITY_VERSION_3, 0 };
+        __user_cap_data_struct m_saved[2] {};
+        bool m_lowered = false;
+    };
+
+    std::optional<int> ReadType(const QString& path)
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        bool number = false;
+        const int type = file.readAll().trimmed().toInt(&number);
+        return number ? std::optional(type) : std::nullopt;
+    }
+
+    // Looked up by device number, so a node bound over another device reads that device's type.
+    std::optional<int> UartTypeOf(const QString& device)
+    {
+        struct stat info { };
+        if (::stat(QFile::encodeName(device).constData(), &info) != 0 || !S_ISCHR(info.st_mode))
+            return {};
+        return ReadType(QStringLiteral("/sys/dev/char/%1:%2/type")
+                            .arg(major(info.st_rdev))
+                            .arg(minor(info.st_rdev)));
+    }
+
+} // namespace
+
+QString FirstPortName() { return QStringLiteral("/dev/ttyS0"); }
+
+bool OpenPort(QSerialPort& port)
+{
+    // Run as root, the panel must still not share a line another program holds.
+    const ExclusiveHoldsHonoured honoured;
+    // Opened write-only, the port raises no notification of received data.
+    return port.open(QIODevice::WriteOnly);
+}
+
+qint64 WriteNow(QSerialPort& port, std::string_view bytes, QString& error)
+{
+    // QSerialPort opens the device non-blocking, so this never waits; a full driver
+    // buffer (EAGAIN) is no error, the bytes are queued instead.
+    const int fd = static_cast<int>(port.handle());
+    for (;;) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written >= 0)
+            return written;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        if (errno != EINTR) {
+            error = qt_error_string(errno);
+            return -1;
+        }
+    }
+}
+
+bool DrainDriver(QSerialPort& port, const QDeadlineTimer& deadline)
+{
+    const int fd = static_cast<int>(port.handle());
+    int pending = 0;
+    while (::ioctl(fd, TIOCOUTQ, &pending) == 0 && pending > 0 && !deadline.hasExpired())
+        QThread::msleep(1);
+    if (pending > 0)
+        return false;
+    ::tcdrain(fd);
+    return true;
+}
+
+bool LacksModemControls(const QSerialPort& port)
+{
+    return port.error() == QSerialPort::UnsupportedOperationError;
+}
+
+void ReadFirstPortFault(FirstPortOutcome& outcome, QSerialPort::SerialPortError error)
+{
+    // A placeholder of the 8250 driver opens and then fails every terminal call with EIO;
+    // Qt reports either as a resource error with the system's text.
+    if (error == QSerialPort::ResourceError && outcome.reason == qt_error_string(EIO)) {
+        outcome.fault = FirstPortOutcome::Fault::InputOutput;
+        outcome.uartType = UartTypeOf(outcome.device);
+    }
+}
+
+QString DeviceOf(const QSerialPortInfo& info) { return info.systemLocation(); }
+
+bool IsPlaceholder(const QSerialPortInfo& info)
+{
+    return ReadType(QStringLiteral("/sys/class/tty/%1/type").arg(info.portName())) == 0;
+}
+
+PortHints SystemHints()
+{
+    PortHints hints;
+    for (const char* rule : { "/etc/udev/rules.d/85-brltty.rules",
+             "/usr/lib/udev/rules.d/85-brltty.rules", "/lib/udev/rules.d/85-brltty.rules" }) {
+        if (QFileInfo::exists(QLatin1String(rule))) {
+            hints.brltty = true;
+            hints.brlttyRule = QLatin1String(rule);
+            break;
+        }
+    }
+    for (const char* program : { "/usr/bin/brltty", "/bin/brltty", "/usr/sbin/brltty" })
+        hints.brltty = hints.brltty || QFileInfo::exists(QLatin1String(program));
+    return hints;
+}
+
+QString RefusingGroup(const QString& device)
+{
+    const QByteArray path = QFile::encodeName(device);
+    struct stat info { };
+    if (::access(path.constData(), W_OK) == 0 || errno != EACCES
+        || ::stat(path.constData(), &info) != 0)
+        return {};
+    const group* owner = ::getgrgid(info.st_gid);
+    return owner ? QString::fromLocal8Bit(owner->gr_name) : QString();
+}
+
+// Qt's serial port (ours and any other Qt program's) claims a device with a lock file and
+// reports a held one only as "Permission error while locking the device", which sends the
+// operator after groups. Name the program that has it instead.
+QString HolderOf(const QString& device, const QString& /*systemReason*/)
+{
+    QString name = device;
+    if (name.startsWith(QLatin1String("/dev/")))
+        name.remove(0, 5);
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    for (const char* dir : { "/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
+             "/tmp", "/var/lock/lockdev" }) {
+        const QString path = QDir(QLatin1String(dir)).filePath(QLatin1String("LCK..") + name);
+        qint64 pid = 0;
+        QString host, program;
+        if (QFileInfo::exists(path) && QLockFile(path).getLockInfo(&pid, &host, &program))
+            return InUseByAnotherProgram(program, pid);
+    }
+    return {};
+}
+
+struct HangUpWatch::Watcher {
+    // Qt wakes an exception notifier on POLLPRI and POLLERR (its glib dispatcher), or on
+    // POLLPRI, POLLERR and POLLHUP (its own), and a tty that hangs up reports POLLHUP and
+    // POLLERR. A read notifier would also wake for every byte the controller might send,
+    // which nobody reads, and spin.
+    QSocketNotifier notifier { QSocketNotifier::Exception };
+};
+
+HangUpWatch::HangUpWatch(QObject* parent)
+    : QObject(parent)
+    , m_watcher(std::make_unique<Watcher>())
+{
+    connect(&m_watcher->notifier, &QSocketNotifier::activated, this, [this](QSocketDescriptor fd) {
+        pollfd line { static_cast<int>(fd), 0, 0 };
+        if (::poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLERR))) {
+            m_watcher->notifier.setEnabled(false);
+            // What the next frame's write would have met on the hung-up line.
+            emit hungUp(qt_error_string(EIO));
+            return;
+        }
+        // Urgent data, which a serial line does not have: stop watching rather than spin.
+        m_watcher->notifier.setEnabled(false);
+    });
+}
+
+HangUpWatch::~HangUpWatch() = default;
+
+void HangUpWatch::start(QSerialPort& port)
+{
+    m_watcher->notifier.setSocket(port.handle());
+    m_watcher->notifier.setEnabled(true);
+}
+
+void HangUpWatch::stop() { m_watcher->notifier.setEnabled(false); }
+
+} // namespace servo::platform

@@ -1,0 +1,216 @@
+// Which device is port 1: the rule over every first-port outcome and adapter count, on each
+// system, and the words for a port another program holds. No port is opened.
+#include "first_port.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <ostream>
+#include <tuple>
+
+namespace servo {
+namespace {
+
+    using Fault = FirstPortOutcome::Fault;
+    using Kind = PortOne::Kind;
+
+    struct Platform {
+        const char* name;
+        QString first;
+        QString missingText;
+        QList<PortDescription> others; // never chosen
+        std::array<PortDescription, 2> adapters;
+        PortHints hints;
+    };
+
+    PortDescription Placeholder(const char* device)
+    {
+        PortDescription port;
+        port.device = QLatin1String(device);
+        port.placeholder = true;
+        return port;
+    }
+
+    const Platform kLinux {
+        "Linux",
+        "/dev/ttyS0",
+        "No such file or directory",
+        { Placeholder("/dev/ttyS3"), Placeholder("/dev/ttyS1"), Placeholder("/dev/ttyS2"),
+            { "/dev/ttyS10", "", "", {}, 0, "", false, "" },
+            { "/dev/rfcomm0", "Bluetooth serial", "", {}, 0, "", false, "" } },
+        { { { "/dev/ttyUSB0", "FT232R USB UART", "FTDI", 0x0403, 0x6001, "A50285BI", false,
+                "dialout" },
+            { "/dev/ttyACM0", "USB Serial", "QinHeng Electronics", 0x1a86, 0x7523, "", false,
+                "" } } },
+        { true, "/usr/lib/udev/rules.d/85-brltty.rules" },
+    };
+
+    const Platform kWindows {
+        "Windows",
+        "COM1",
+        "The system cannot find the file specified.",
+        {},
+        { { { "COM3", "", "wch.cn", 0x1a86, 0x7523, "", false, "" },
+            { "COM4", "USB Serial Port", "FTDI", 0x0403, 0x6001, "AB0LQ9X1", false, "" } } },
+        { false, "", true },
+    };
+
+    struct Outcome {
+        const char* name;
+        Fault fault;
+        std::optional<int> uartType;
+        const char* why; // in the report when nothing serves
+        std::array<Kind, 3> expected; // with 0, 1 and 2 adapters
+    };
+
+    const Outcome kOutcomes[] = {
+        { "opens", Fault::None, {}, "", { Kind::FirstPort, Kind::FirstPort, Kind::FirstPort } },
+        { "missing", Fault::Missing, {}, "does not exist",
+            { Kind::NoDevice, Kind::Adapter, Kind::NoDevice } },
+        { "placeholder", Fault::InputOutput, 0, "has no UART behind it (Input/output error)",
+            { Kind::NoDevice, Kind::Adapter, Kind::NoDevice } },
+        { "io_error_type_unreadable", Fault::InputOutput, {},
+            "has no UART behind it (Input/output error)",
+            { Kind::NoDevice, Kind::Adapter, Kind::NoDevice } },
+        { "io_error_on_a_real_uart", Fault::InputOutput, 4, "",
+            { Kind::FirstPortFailed, Kind::FirstPortFailed, Kind::FirstPortFailed } },
+        { "refused", Fault::Other, {}, "",
+            { Kind::FirstPortFailed, Kind::FirstPortFailed, Kind::FirstPortFailed } },
+        { "busy", Fault::Other, {}, "",
+            { Kind::FirstPortFailed, Kind::FirstPortFailed, Kind::FirstPortFailed } },
+    };
+
+    using Row = std::tuple<Outcome, int, Platform>;
+
+    void PrintTo(const Row& row, std::ostream* os)
+    {
+        *os << std::get<0>(row).name << ", adapters: " << std::get<1>(row) << ", on "
+            << std::get<2>(row).name;
+    }
+
+    class PortOneTable : public testing::TestWithParam<Row> { };
+
+    TEST_P(PortOneTable, ChoosesTheDeviceOrReportsWhy)
+    {
+        const auto& [outcome, adapterCount, platform] = GetParam();
+        QList<PortDescription> ports = platform.others;
+        // The adapters come last, as a system may list them.
+        for (int i = 0; i < adapterCount; ++i)
+            ports.append(platform.adapters[i]);
+        const QString reason = outcome.fault == Fault::Missing ? platform.missingText
+            : outcome.fault == Fault::InputOutput ? QStringLiteral("Input/output error")
+                                                  : QStringLiteral("Permission denied");
+        const PortOne one = ChoosePortOne(
+            { platform.first, outcome.fault, outcome.uartType, reason }, ports, platform.hints);
+
+        ASSERT_EQ(one.kind, outcome.expected[adapterCount]);
+        switch (one.kind) {
+        case Kind::FirstPort:
+        case Kind::FirstPortFailed:
+            EXPECT_EQ(one.device, platform.first);
+            EXPECT_EQ(one.report, QString());
+            return;
+        case Kind::Adapter: {
+            const PortDescription& adapter = platform.adapters[0];
+            EXPECT_EQ(one.device, adapter.device);
+            EXPECT_EQ(one.description,
+                adapter.description.isEmpty() ? QStringLiteral("USB serial adapter")
+                                              : adapter.description);
+            return;
+        }
+        case Kind::NoDevice:
+            break;
+        }
+
+        const std::string report = one.report.toStdString();
+        EXPECT_EQ(one.device, QString());
+        EXPECT_TRUE(one.report.startsWith(
+            QStringLiteral("Cannot open port 1: it has no device. %1 ").arg(platform.first)))
+            << report;
+        EXPECT_TRUE(one.report.contains(QLatin1String(outcome.why))) << report;
+        // The system's own text, without a closing full stop inside the brackets.
+        EXPECT_TRUE(
+            one.report.contains(QLatin1Char('(') + reason.chopped(reason.endsWith('.')) + ')'))
+            << report;
+        // Every port found is listed, adapters first; placeholders share one line.
+        qsizetype lastAdapter = -1;
+        for (int i = 0; i < adapterCount; ++i) {
+            const qsizetype at = one.report.indexOf(platform.adapters[i].device + ": ");
+            EXPECT_GE(at, 0) << report;
+            lastAdapter = std::max(lastAdapter, at);
+        }
+        for (const PortDescription& port : platform.others) {
+            if (port.placeholder) {
+                EXPECT_FALSE(one.report.contains(port.device + ": ")) << report;
+                continue;
+            }
+            const qsizetype at = one.report.indexOf(port.device + ": ");
+            EXPECT_GT(at, lastAdapter) << report;
+        }
+        if (platform.first == kLinux.first) {
+            EXPECT_TRUE(one.report.contains(QLatin1String(
+                "3 placeholders with no UART behind them (/dev/ttyS1 ... /dev/ttyS3)")))
+                << report;
+            EXPECT_TRUE(one.report.contains(QLatin1String("/dev/ttyS10: no description, maker "
+                                                          "unknown, not USB, no serial number")))
+                << report;
+        }
+        EXPECT_EQ(
+            one.report.contains(QLatin1String("Serial ports found: none found")), ports.isEmpty())
+            << report;
+
+        // Windows numbers its ports in the Device Manager, where the adapter can be made COM1.
+        EXPECT_EQ(one.report.contains(QLatin1String("Device Manager, Ports (COM & LPT)")),
+            platform.hints.deviceManager)
+            << report;
+        const bool brlttyNoted = one.report.contains(QLatin1String("brltty"));
+        const bool groupNoted = one.report.contains(QLatin1String("sudo usermod -aG dialout"));
+        if (adapterCount == 0) {
+            EXPECT_TRUE(one.report.contains(QLatin1String("no USB serial adapter was found")))
+                << report;
+            EXPECT_FALSE(one.report.contains(QLatin1String("Unplug"))) << report;
+            EXPECT_EQ(brlttyNoted, platform.hints.brltty) << report;
+            if (platform.hints.brltty) {
+                EXPECT_TRUE(one.report.contains(platform.hints.brlttyRule)) << report;
+            }
+            EXPECT_FALSE(groupNoted) << report;
+        } else {
+            EXPECT_TRUE(one.report.contains(QLatin1String("2 USB serial adapters were found")))
+                << report;
+            EXPECT_TRUE(
+                one.report.contains(QLatin1String("Unplug all adapters but the controller's")))
+                << report;
+            EXPECT_FALSE(brlttyNoted) << report;
+            EXPECT_EQ(groupNoted, platform.first == kLinux.first) << report;
+        }
+    }
+
+    INSTANTIATE_TEST_SUITE_P(Rule, PortOneTable,
+        testing::Combine(testing::ValuesIn(kOutcomes), testing::Values(0, 1, 2),
+            testing::Values(kLinux, kWindows)),
+        [](const testing::TestParamInfo<Row>& info) {
+            return std::string(std::get<0>(info.param).name) + "_"
+                + std::to_string(std::get<1>(info.param)) + "_adapters_"
+                + std::get<2>(info.param).name;
+        });
+
+    // A port another program holds is reported as held, never as a matter of permissions.
+    TEST(PortOne, HeldPortNamesTheHolderOrTheSystemsWords)
+    {
+        const struct {
+            QString reason;
+            QString expected;
+        } rows[] = {
+            { InUseByAnotherProgram(QStringLiteral("minicom"), 4242),
+                QStringLiteral("it is in use by another program (minicom, process 4242).") },
+            { InUseByAnotherProgram(QString(), 17),
+                QStringLiteral("it is in use by another program (unknown, process 17).") },
+            { InUseByAnotherProgram(QStringLiteral("Access is denied.")),
+                QStringLiteral("it is in use by another program (Access is denied).") },
+        };
+        for (const auto& row : rows)
+            EXPECT_EQ(row.reason.toStdString(), row.expected.toStdString());
+    }
+
+} // namespace
+} // namespace servo
