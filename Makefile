@@ -15,7 +15,8 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZERS = lower_bound servo_frame
 
-.PHONY: all setup configure build run demo test bench clean package fuzz check-fresh
+.PHONY: all setup configure build run demo test bench clean package fuzz check-fresh windows \
+	check-windows
 
 all: build
 
@@ -78,5 +79,18 @@ fuzz:
 check-fresh:
 	@BUILD=$(BUILD) scripts/check-fresh.sh
 
+# The Windows installer and zip in build-windows/. The first run builds Qt for Windows from the
+# source tarballs in QT_SOURCE_DIR into ~/.cache/servo-panel (about 40 minutes on two cores).
+WINDOWS_BUILD ?= build-windows
+export QT_SOURCE_DIR
+
+windows:
+	@scripts/setup.sh windows
+	@WINDOWS_BUILD=$(WINDOWS_BUILD) JOBS=$(JOBS) scripts/build-windows.sh
+
+# The Windows program, installed and run under Wine on a stand-in COM1 (root; not for CI).
+check-windows: windows
+	@WINDOWS_BUILD=$(WINDOWS_BUILD) scripts/check-windows.sh
+
 clean:
-	rm -rf $(BUILD) build-asan $(RELEASE_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) build-asan $(RELEASE_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD)
