@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QProcess>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -160,6 +161,45 @@ namespace {
     }
 
     INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal, testing::ValuesIn(SignalCases()), CaseName);
+
+    // A kill that comes while the window is still being built, before the port is open,
+    // ends the panel there: nothing opens, no servo moves, and nothing failed.
+    TEST_F(Ending, SignalBeforeThePortOpensMovesNothing)
+    {
+        Pty pty;
+        Panel panel(*s_display, pty.path());
+        const QString status = QStringLiteral("/proc/%1/status").arg(panel.process().processId());
+        struct stat built { };
+        ASSERT_EQ(::stat(SERVO_PANEL_EXE, &built), 0);
+        // The namespace's shell execs the panel; the kill goes the moment the panel's own
+        // handler is in place, while the window is still being built.
+        const auto handling = [&] {
+            struct stat running { };
+            QFile file(status);
+            if (::stat(QStringLiteral("/proc/%1/exe").arg(panel.process().processId())
+                           .toLocal8Bit()
+                           .constData(),
+                    &running)
+                    != 0
+                || running.st_ino != built.st_ino || !file.open(QIODevice::ReadOnly))
+                return false;
+            for (const QByteArray& line : file.readAll().split('\n'))
+                if (line.startsWith("SigCgt:"))
+                    return ((line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1) != 0;
+            return false;
+        };
+        QElapsedTimer clock;
+        clock.start();
+        while (!handling() && clock.elapsed() < 10000)
+            QThread::usleep(200);
+        ASSERT_TRUE(handling()) << panel.errors().toStdString();
+        signal(panel, SIGTERM);
+
+        EXPECT_EQ(panel.awaitEnd(10s), EXIT_SUCCESS) << panel.errors().toStdString();
+        EXPECT_EQ(Hex(pty.readAll(300ms)), "") << "the port was opened after the kill";
+        EXPECT_FALSE(QFileInfo::exists(lockFile()));
+        EXPECT_FALSE(panel.errors().contains(QStringLiteral("port"))) << panel.errors().toStdString();
+    }
 
     // Ctrl-C pressed again while the panel waits for a stalled line: the wait keeps its
     // bound, and the loss is reported once.
