@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pseudo_terminal_pair.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QSocketNotifier>
@@ -31,9 +33,7 @@ signals:
     void failed(const QString& reason);
 
 private:
-    int m_master = -1;
-    // Held open so that the master never sees a hang-up between runs of the panel.
-    int m_slave = -1;
+    std::unique_ptr<support::PseudoTerminal> m_line;
     QString m_slavePath;
     std::unique_ptr<QSocketNotifier> m_notifier;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "hex.h"
+#include "pseudo_terminal_pair.h"
 
 #include <QString>
 
@@ -10,41 +11,30 @@
 
 namespace servo::test {
 
-// A pseudo-terminal standing in for the controller: the panel opens the slave path,
-// the test reads what arrives at the master.
+// A pseudo-terminal standing in for the controller: the panel opens `path`, the test reads
+// what arrives, running the Qt event loop meanwhile (the link writes from it).
 class Pty
 {
 public:
-    Pty();
-    // The slave was never unlocked: opening it fails with an input/output error, as a
-    // serial port with no UART behind it does.
-    struct NeverUnlocked {};
-    explicit Pty(NeverUnlocked);
-    ~Pty();
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
+    Pty() = default;
+    using NeverUnlocked = support::PseudoTerminal::NeverUnlocked;
+    explicit Pty(NeverUnlocked never) : m_line(never) {}
 
-    QString path() const { return m_path; }
+    QString path() const { return QString::fromStdString(m_line.path()); }
 
-    // Reads until `count` bytes have arrived or the time is up, running the Qt event
-    // loop meanwhile (the link writes from it).
+    // Reads until `count` bytes have arrived or the time is up.
     std::string read(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(2));
     // Everything that arrives within `quiet` of silence.
     std::string readAll(std::chrono::milliseconds quiet = std::chrono::milliseconds(100));
 
-    termios settings() const;
-    // The line stops taking output (as after XOFF) until released; writes at the panel's
-    // end meet a full line.
-    void holdOutput(bool held);
+    termios settings() const { return m_line.settings(); }
+    void holdOutput(bool held) { m_line.holdOutput(held); }
     // The far end sends bytes to the panel, which never reads them.
-    void send(const std::string& bytes);
-    // The far end goes away, as an unplugged adapter does.
-    void hangUp();
+    void send(const std::string& bytes) { m_line.send(bytes); }
+    void hangUp() { m_line.hangUp(); }
 
 private:
-    int m_master = -1;
-    int m_slave = -1;
-    QString m_path;
+    support::PseudoTerminal m_line;
 };
 
 } // namespace servo::test
