@@ -60,7 +60,6 @@ bool Slider::eventFilter(QObject* watched, QEvent* event)
     const bool toWidget = watched->isWidgetType();
     switch (event->type()) {
     case QEvent::MouseMove:
-    case QEvent::MouseButtonPress:
         // The platform's own events reach the window first, with the buttons really down.
         if (!toWidget)
             releaseLost(*static_cast<QMouseEvent*>(event));
@@ -73,6 +72,7 @@ bool Slider::eventFilter(QObject* watched, QEvent* event)
     case QEvent::Wheel:
         event->accept();
         return true;
+    case QEvent::MouseButtonPress:
     case QEvent::MouseButtonRelease:
     case QEvent::MouseButtonDblClick:
     case QEvent::ContextMenu:
@@ -80,8 +80,16 @@ bool Slider::eventFilter(QObject* watched, QEvent* event)
     case QEvent::TabletPress:
         // The window hands these on to the widget under the pointer; the held thumb's own
         // release must get through.
-        if (!toWidget || watched == this)
+        if (!toWidget) {
+            if (event->type() == QEvent::MouseButtonPress)
+                releaseLost(*static_cast<QMouseEvent*>(event));
             return false;
+        }
+        if (watched == this)
+            return false;
+        // Qt hands a clicked control the focus before any filter sees the click.
+        if (!hasFocus())
+            setFocus(Qt::MouseFocusReason);
         event->accept();
         return true;
     default:
