@@ -1,15 +1,15 @@
 #include "entry.h"
 
-#include <QEvent>
+#include <QFocusEvent>
 #include <QStyle>
 #include <QStyleOptionFrame>
 
 namespace servo {
 namespace {
 
-// QLineEdit keeps this much room on each side of its line, and one pixel for the cursor.
-constexpr int kInnerMargin = 2;
-constexpr int kCursorWidth = 1;
+    // QLineEdit keeps this much room on each side of its line, and one pixel for the cursor.
+    constexpr int kInnerMargin = 2;
+    constexpr int kCursorWidth = 1;
 
 } // namespace
 
@@ -28,7 +28,10 @@ Entry::Entry(QWidget* parent)
 void Entry::focusOutEvent(QFocusEvent* event)
 {
     QLineEdit::focusOutEvent(event);
-    setCursorPosition(0);
+    // Its own menu (a paste) or a look at another window leaves the edit where it was: the
+    // next key must not land before the sign.
+    if (event->reason() != Qt::PopupFocusReason && event->reason() != Qt::ActiveWindowFocusReason)
+        setCursorPosition(0);
 }
 
 void Entry::changeEvent(QEvent* event)

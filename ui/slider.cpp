@@ -36,8 +36,10 @@ Slider::Slider(QWidget* parent)
     // A drag is one gesture of one hand: until the thumb is let go, a key, a wheel notch or a
     // click elsewhere would send another frame in the middle of it, or (on "min") re-send the
     // value from before the drag and snap the thumb back under the hand.
-    connect(this, &QAbstractSlider::sliderPressed, this, [this] { qApp->installEventFilter(this); });
-    connect(this, &QAbstractSlider::sliderReleased, this, [this] { qApp->removeEventFilter(this); });
+    connect(
+        this, &QAbstractSlider::sliderPressed, this, [this] { qApp->installEventFilter(this); });
+    connect(
+        this, &QAbstractSlider::sliderReleased, this, [this] { qApp->removeEventFilter(this); });
 }
 
 bool Slider::event(QEvent* event)
@@ -110,7 +112,7 @@ void Slider::releaseLost(const QMouseEvent& event)
 {
     const Qt::MouseButton holding = m_middleHeld ? Qt::MiddleButton : Qt::LeftButton;
     const bool lost = event.type() == QEvent::MouseButtonPress ? event.button() == holding
-                                                                : !(event.buttons() & holding);
+                                                               : !(event.buttons() & holding);
     if (!lost)
         return;
     const QPointF at = mapFromGlobal(event.globalPosition());
