@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -292,6 +293,67 @@ TEST_F(Form1Test, TestClickLightsItsLabelYellowOnly)
     for (int ch = 0; ch < kChannelCount; ++ch)
         EXPECT_EQ(window(ch), buttonFace(ch)) << "stopped, label " << ch;
 }
+
+// Return and Enter press the focused EXIT or TEST button, once however long they are held,
+// and nothing anywhere else.
+struct KeyOnControl
+{
+    const char* name;
+    const char* control;
+    Qt::Key key;
+    bool autoRepeat;
+    const char* selected; // the channel under test afterwards
+    bool ended;
+};
+
+void PrintTo(const KeyOnControl& c, std::ostream* os) { *os << c.name; }
+
+class Form1Keys : public Form1Test, public testing::WithParamInterface<KeyOnControl>
+{};
+
+TEST_P(Form1Keys, ReturnPressesOnlyTheFocusedButton)
+{
+    const KeyOnControl& row = GetParam();
+    Form1 form(pty.path());
+    ASSERT_NO_FATAL_FAILURE(startShown(form));
+    QWidget* control = Find<QWidget>(form, QLatin1String(row.control));
+    control->setFocus();
+    const Qt::KeyboardModifiers keypad = row.key == Qt::Key_Enter ? Qt::KeypadModifier
+                                                                    : Qt::NoModifier;
+    QTest::sendKeyEvent(QTest::Press, control, row.key, QString(), keypad);
+    if (row.autoRepeat) {
+        for (int i = 0; i < 3; ++i) {
+            QKeyEvent repeat(QEvent::KeyPress, row.key, keypad, QString(), true);
+            QApplication::sendEvent(control, &repeat);
+        }
+    }
+    QTest::sendKeyEvent(QTest::Release, control, row.key, QString(), keypad);
+
+    EXPECT_EQ(form.panel().state().SelectedChannel, row.selected);
+    EXPECT_EQ(form.isVisible(), !row.ended);
+    // A test started shows on the line at the next tick; the first frame is 255.
+    const std::string expected
+        = *row.selected ? FormatServoFrame(row.selected[0], 255) : std::string();
+    EXPECT_EQ(Hex(pty.read(expected.size(), 2500ms)), Hex(expected));
+    EXPECT_EQ(pty.readAll(150ms), "");
+    if (row.ended) {
+        SerialLink next(pty.path());
+        EXPECT_TRUE(next.open()) << "EXIT left the port held";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FocusedControl, Form1Keys,
+    testing::Values(KeyOnControl{"return_on_test", "Command3", Qt::Key_Return, false, "1", false},
+                    KeyOnControl{"enter_on_test", "Command5", Qt::Key_Enter, false, "3", false},
+                    KeyOnControl{"held_return_on_test", "Command2", Qt::Key_Return, true, "0",
+                                 false},
+                    KeyOnControl{"return_on_exit", "Command1", Qt::Key_Return, false, "", true},
+                    KeyOnControl{"enter_on_exit", "Command1", Qt::Key_Enter, false, "", true},
+                    KeyOnControl{"return_on_slider", "HScroll2", Qt::Key_Return, false, "", false},
+                    KeyOnControl{"return_on_min", "Text1", Qt::Key_Return, false, "", false},
+                    KeyOnControl{"enter_on_readout", "Text3", Qt::Key_Enter, false, "", false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Form1Test, TimerIsPreciseOneSecondAndRunningFromCreation)
 {

@@ -145,6 +145,23 @@ public:
 
 constexpr int kHeld = -1000; // stands for the value the thumb was held at
 
+template <typename Widget = QWidget> Widget* Beside(QScrollBar* bar, const char* name)
+{
+    auto* widget = bar->window()->findChild<Widget*>(QLatin1String(name));
+    if (!widget)
+        ADD_FAILURE() << "no control " << name;
+    return widget;
+}
+
+// Nothing that reached another control while the thumb was held left a trace.
+void ExpectWindowUntouched(QScrollBar* bar)
+{
+    EXPECT_EQ(QApplication::focusWidget(), bar) << "the focus left the held slider";
+    EXPECT_EQ(Beside<QLineEdit>(bar, "Text1")->text(), QStringLiteral("1"));
+    EXPECT_TRUE(static_cast<Form1*>(bar->window())->panel().state().SelectedChannel.empty())
+        << "a test started";
+}
+
 struct Gesture {
     const char* name;
     std::function<int(QScrollBar*)> act; // returns the held value, if any
@@ -212,6 +229,85 @@ const Gesture kGestures[] = {
                 Wheel(b, { 0, -120 }, {}, Qt::NoScrollPhase, Qt::LeftButton);
                 Wheel(b, { 120, 0 }, {}, Qt::NoScrollPhase, Qt::LeftButton);
             });
+        },
+        { kHeld } },
+    { "key_down", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_Down), 0; }, { 51 }, true },
+    { "key_page_down", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_PageDown), 0; },
+        { 51 }, true },
+    { "key_up", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_Up), 0; }, { 49 }, true },
+    { "key_page_up", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_PageUp), 0; }, { 49 },
+        true },
+    { "key_end", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_End), 0; }, { 255 }, true },
+    { "key_home", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_Home), 0; }, { 1 }, true },
+    { "tab_and_right_during_drag",
+        [](QScrollBar* b) {
+            return DragWhile(b, Qt::LeftButton, [b] {
+                QTest::keyClick(b, Qt::Key_Tab);
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Right);
+                QTest::keyClick(b, Qt::Key_Backtab);
+                QTest::keyClick(Beside(b, "HScroll3"), Qt::Key_Right);
+                ExpectWindowUntouched(b);
+            });
+        },
+        { kHeld } },
+    { "typing_into_min_during_drag",
+        [](QScrollBar* b) {
+            return DragWhile(b, Qt::LeftButton, [b] {
+                auto* entry = Beside(b, "Text1");
+                QTest::keyClick(entry, Qt::Key_End);
+                QTest::keyClicks(entry, "150");
+                QTest::keyClick(entry, Qt::Key_Return);
+                ExpectWindowUntouched(b);
+            });
+        },
+        { kHeld } },
+    { "space_and_return_on_test_during_drag",
+        [](QScrollBar* b) {
+            return DragWhile(b, Qt::LeftButton, [b] {
+                QTest::keyClick(Beside(b, "Command2"), Qt::Key_Space);
+                QTest::keyClick(Beside(b, "Command3"), Qt::Key_Return);
+                QTest::keyClick(Beside(b, "Command4"), Qt::Key_Enter, Qt::KeypadModifier);
+                ExpectWindowUntouched(b);
+            });
+        },
+        { kHeld } },
+    { "wheel_over_another_slider_during_drag",
+        [](QScrollBar* b) {
+            return DragWhile(b, Qt::LeftButton, [b] {
+                Wheel(Beside(b, "HScroll3"), { 0, -120 }, {}, Qt::NoScrollPhase, Qt::LeftButton);
+                Swipe(Beside(b, "HScroll1"), { 1, 0 });
+                ExpectWindowUntouched(b);
+            });
+        },
+        { kHeld } },
+    { "clicks_on_other_controls_during_drag",
+        [](QScrollBar* b) {
+            return DragWhile(b, Qt::LeftButton, [b] {
+                auto* other = Beside<QScrollBar>(b, "HScroll1");
+                QTest::mouseClick(other, Qt::LeftButton, {},
+                    ScrollBarPart(other, QStyle::SC_ScrollBarAddLine).center());
+                QTest::mouseClick(Beside(b, "Command3"), Qt::LeftButton);
+                QTest::mouseDClick(Beside(b, "Command2"), Qt::LeftButton);
+                QTest::mouseClick(Beside(b, "Text1"), Qt::LeftButton);
+                ExpectWindowUntouched(b);
+            });
+        },
+        { kHeld } },
+    { "release_lost_to_the_desktop",
+        [](QScrollBar* b) {
+            const QPoint from = Thumb(b);
+            QTest::mousePress(b, Qt::LeftButton, {}, from);
+            for (int dx = 5; dx <= 40; dx += 5)
+                Move(b, from + QPoint(dx, 0), Qt::LeftButton);
+            const int held = b->sliderPosition();
+            // The window next hears of the pointer with no button down.
+            const QPoint at = b->mapTo(b->window(), from + QPoint(40, 30));
+            QMouseEvent move(QEvent::MouseMove, at, b->window()->mapToGlobal(at), Qt::NoButton,
+                Qt::NoButton, Qt::NoModifier);
+            QApplication::sendEvent(b->window()->windowHandle(), &move);
+            EXPECT_FALSE(b->isSliderDown());
+            QTest::mouseRelease(b, Qt::LeftButton, {}, from); // testlib's own idea of the button
+            return held;
         },
         { kHeld } },
     { "middle_click_right_in_track",
@@ -344,6 +440,47 @@ TEST_F(OperatorHand, ReadoutsShowFourDigitsWhole)
     test::ExpectReadoutWhole(readout);
 }
 
+// What "min" shows once the operator has typed a number and moved on: the number from its
+// sign, whole. Bounds above 50 drag every slider up with them, a frame a channel.
+struct MinEntry {
+    const char* typed;
+    std::vector<int> bounds; // each moves all four sliders
+};
+
+TEST_F(OperatorHand, MinShowsItsNumberWholeFromTheSignAfterTab)
+{
+    ASSERT_NO_FATAL_FAILURE(startShown());
+    const MinEntry entries[] = {
+        { "-1000", {} },
+        { "-32768", {} },
+        { "12345", { 123, 255 } },
+        { "1", {} }, // a lower bound leaves the sliders where they are
+    };
+    auto* entry = control<QLineEdit>(QStringLiteral("Text1"));
+    for (const MinEntry& row : entries) {
+        SCOPED_TRACE(row.typed);
+        entry->setFocus();
+        QTest::keyClick(entry, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(entry, row.typed);
+        QTest::keyClick(entry, Qt::Key_Tab);
+        ASSERT_FALSE(entry->hasFocus());
+        EXPECT_EQ(entry->text(), QLatin1String(row.typed));
+        EXPECT_EQ(entry->cursorPosition(), 0);
+        test::ExpectReadoutWhole(entry);
+
+        std::string expected;
+        for (int bound : row.bounds)
+            for (int channel = 0; channel < kChannelCount; ++channel)
+                expected += FormatServoFrame(ChannelCode(channel), static_cast<int16_t>(bound));
+        EXPECT_EQ(Hex(pty.readAll(150ms)), Hex(expected));
+    }
+    // Set by the program while the box is not being edited.
+    form.setLowerBoundText("-32768");
+    EXPECT_EQ(entry->cursorPosition(), 0);
+    test::ExpectReadoutWhole(entry);
+    form.setLowerBoundText("1");
+}
+
 QPalette DarkPalette()
 {
     QPalette dark;
@@ -421,6 +558,42 @@ TEST_F(DarkOperatorHand, LitLabelIsBlackOnYellowAndGoesBackToTheThemeAfter)
     EXPECT_EQ(Name(label->palette().color(QPalette::Window)), "#353535");
     const auto [idleInk, idlePaper] = TextOnBackground(label);
     EXPECT_GE(Contrast(idleInk, idlePaper), 4.5) << Name(idleInk) << " on " << Name(idlePaper);
+}
+
+// Switched to a dark desktop while running, and back: every label, lit or not, follows.
+TEST_F(OperatorHand, LabelsFollowAPaletteChangeWhileRunning)
+{
+    ASSERT_NO_FATAL_FAILURE(startShown());
+    control<QPushButton>(QStringLiteral("Command4"))->click();
+    const QString light = Name(QApplication::palette().color(QPalette::Button)).c_str();
+    const auto expect = [&](const QString& face) {
+        for (const char* name : { "Label1", "Label2", "Label4", "Label5", "Label6", "Label7" })
+            EXPECT_EQ(control(QLatin1String(name))->palette().color(QPalette::Window).name(), face)
+                << name;
+        auto* lit = control(QStringLiteral("Label3"));
+        EXPECT_EQ(Name(lit->palette().color(QPalette::Window)), "#ffff00");
+        EXPECT_EQ(Name(lit->palette().color(QPalette::WindowText)), "#000000");
+        auto* brand = control(QStringLiteral("Label7"));
+        EXPECT_EQ(Name(brand->palette().color(QPalette::WindowText)), "#008080");
+        const auto [ink, paper] = TextOnBackground(control(QStringLiteral("Label6")));
+        EXPECT_EQ(paper.name(), face) << "as painted";
+        EXPECT_GE(Contrast(ink, paper), 4.5) << Name(ink) << " on " << Name(paper);
+    };
+    {
+        DarkDesktop dark;
+        // Qt posts the change to the windows, as a desktop's own switch arrives.
+        QCoreApplication::processEvents();
+        SCOPED_TRACE("dark");
+        expect(QStringLiteral("#353535"));
+        // A label lit or put out on the dark desktop takes its face too.
+        control<QPushButton>(QStringLiteral("Command4"))->click();
+        EXPECT_EQ(Name(control(QStringLiteral("Label3"))->palette().color(QPalette::Window)),
+            "#353535");
+        control<QPushButton>(QStringLiteral("Command4"))->click();
+    }
+    QCoreApplication::processEvents();
+    SCOPED_TRACE("light again");
+    expect(light);
 }
 
 // The focus cue: every pixel it changes stands out 3:1 from what was there, and there are

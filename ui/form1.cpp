@@ -1,6 +1,8 @@
 #include "form1.h"
 
+#include "button.h"
 #include "colour.h"
+#include "entry.h"
 #include "layout.h"
 #include "slider.h"
 
@@ -63,13 +65,10 @@ Form1::Form1(const QString& device, QWidget* parent)
     for (int channel = 0; channel < kChannelCount; ++channel)
         buildChannel(channel);
     QLabel* minLabel = label("Label6", tr("min"));
-    QLabel* brand = label("Label7", QStringLiteral("Quorvane"));
+    QLabel* brand = label("Label7", QStringLiteral("Quorvane"), 0x00808000);
     brand->setFont(ArialFont(11.25, true));
-    QPalette brandPalette = brand->palette();
-    brandPalette.setColor(QPalette::WindowText, ToQColor(0x00808000, brandPalette));
-    brand->setPalette(brandPalette);
 
-    m_entry = place<QLineEdit>("Text1");
+    m_entry = place<Entry>("Text1");
     m_entry->setAccessibleName(tr("min"));
     minLabel->setBuddy(m_entry);
     connect(m_entry, &QLineEdit::textChanged, this, [this] { m_panel.lowerBoundTextChanged(); });
@@ -111,26 +110,37 @@ template <typename Widget> Widget* Form1::place(const char* name)
     return widget;
 }
 
-QLabel* Form1::label(const char* name, const QString& caption)
+QLabel* Form1::label(const char* name, const QString& caption, std::optional<ColourValue> text)
 {
     auto* label = place<QLabel>(name);
     label->setText(caption);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     label->setAutoFillBackground(true);
     label->setBackgroundRole(QPalette::Window);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::Window, ToQColor(kButtonFaceColour, palette));
-    label->setPalette(palette);
+    m_labelColours.push_back({ label, kButtonFaceColour, text });
+    paintLabel(label, kButtonFaceColour, text);
     return label;
+}
+
+void Form1::paintLabel(QLabel* label, ColourValue background, std::optional<ColourValue> text)
+{
+    // Only what is set here is the label's own; the rest follows the desktop's palette.
+    QPalette palette;
+    const QColor face = ToQColor(background, this->palette());
+    palette.setColor(QPalette::Window, face);
+    // The desktop's text colour is made for its button face: on a dark theme it is light,
+    // and unreadable on yellow.
+    if (text)
+        palette.setColor(QPalette::WindowText, ToQColor(*text, this->palette()));
+    else if (!(background & kSystemColour))
+        palette.setColor(QPalette::WindowText, TextColourOn(face));
+    label->setPalette(palette);
 }
 
 QPushButton* Form1::button(const char* name, const QString& caption)
 {
-    auto* button = place<QPushButton>(name);
+    auto* button = place<Button>(name);
     button->setText(caption);
-    // Enter must not press a button the operator has not chosen.
-    button->setAutoDefault(false);
-    button->setDefault(false);
     return button;
 }
 
@@ -222,15 +232,11 @@ void Form1::setLowerBoundText(const std::string& text)
 
 void Form1::setLabelColour(int channel, ColourValue colour)
 {
-    // Only what is set here is the label's own; the rest follows the desktop's palette.
-    QPalette palette;
-    const QColor background = ToQColor(colour, this->palette());
-    palette.setColor(QPalette::Window, background);
-    // The desktop's text colour is made for its button face: on a dark theme it is light,
-    // and unreadable on yellow.
-    if (!(colour & kSystemColour))
-        palette.setColor(QPalette::WindowText, TextColourOn(background));
-    m_labels[channel]->setPalette(palette);
+    for (LabelColours& colours : m_labelColours)
+        if (colours.label == m_labels[channel]) {
+            colours.background = colour;
+            paintLabel(colours.label, colour, colours.text);
+        }
 }
 
 void Form1::setTestRunning(int channel, bool running)
@@ -281,6 +287,16 @@ void Form1::quit(int status)
 void Form1::closeEvent(QCloseEvent* event)
 {
     event->setAccepted(m_panel.end(EndRequest::WindowClose));
+}
+
+void Form1::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    // The button face a label took is a colour of its own now: a new desktop palette (a
+    // switch to a dark scheme) must reach it as it reaches everything else.
+    if (event->type() == QEvent::PaletteChange)
+        for (const LabelColours& colours : m_labelColours)
+            paintLabel(colours.label, colours.background, colours.text);
 }
 
 } // namespace servo

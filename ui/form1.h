@@ -8,6 +8,8 @@
 #include <QWidget>
 
 #include <array>
+#include <optional>
+#include <vector>
 
 class QLabel;
 class QLineEdit;
@@ -47,10 +49,13 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     template <typename Widget> Widget* place(const char* name);
-    QLabel* label(const char* name, const QString& caption);
+    QLabel* label(const char* name, const QString& caption,
+        std::optional<ColourValue> text = std::nullopt);
+    void paintLabel(QLabel* label, ColourValue background, std::optional<ColourValue> text);
     QPushButton* button(const char* name, const QString& caption);
     void buildChannel(int channel);
     void setFocusChain();
@@ -62,6 +67,13 @@ private:
     std::array<QLineEdit*, kChannelCount> m_readouts{};
     std::array<QLabel*, kChannelCount> m_labels{};
     std::array<QPushButton*, kChannelCount> m_tests {};
+    // Every label's colours as last set, painted again when the desktop's palette changes.
+    struct LabelColours {
+        QLabel* label;
+        ColourValue background;
+        std::optional<ColourValue> text;
+    };
+    std::vector<LabelColours> m_labelColours;
     QLineEdit* m_entry = nullptr;
 };
 

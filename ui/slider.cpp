@@ -1,10 +1,12 @@
 #include "slider.h"
 
+#include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOptionSlider>
+#include <QWindow>
 
 namespace {
 
@@ -31,17 +33,19 @@ Slider::Slider(QWidget* parent)
     setFocusPolicy(Qt::StrongFocus);
     // Qt's menu offers "Left edge" and "Right edge": a servo across its travel in one frame.
     setContextMenuPolicy(Qt::PreventContextMenu);
+    // A drag is one gesture of one hand: until the thumb is let go, a key, a wheel notch or a
+    // click elsewhere would send another frame in the middle of it, or (on "min") re-send the
+    // value from before the drag and snap the thumb back under the hand.
+    connect(
+        this, &QAbstractSlider::sliderPressed, this, [this] { qApp->installEventFilter(this); });
+    connect(
+        this, &QAbstractSlider::sliderReleased, this, [this] { qApp->removeEventFilter(this); });
 }
 
 bool Slider::event(QEvent* event)
 {
     if (event->type() != QEvent::Wheel)
         return QScrollBar::event(event);
-    // A held thumb answers to the hand that holds it and to nothing else.
-    if (isSliderDown()) {
-        event->accept();
-        return true;
-    }
     // Qt works out a scroll bar's wheel with its controls inverted, as they are on every
     // other scroll bar; inverted for this one turn, the wheel goes the way the gesture does.
     setInvertedControls(true);
@@ -50,15 +54,95 @@ bool Slider::event(QEvent* event)
     return handled;
 }
 
+// Installed on the application only while the thumb is held.
+bool Slider::eventFilter(QObject* watched, QEvent* event)
+{
+    if (!isSliderDown() || !inMyWindow(watched))
+        return false;
+    const bool toWidget = watched->isWidgetType();
+    switch (event->type()) {
+    case QEvent::MouseMove:
+        // The platform's own events reach the window first, with the buttons really down.
+        if (!toWidget)
+            releaseLost(*static_cast<QMouseEvent*>(event));
+        return false;
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride: // accepted: no shortcut may take the key either
+    case QEvent::Shortcut:
+    case QEvent::InputMethod:
+    case QEvent::Wheel:
+        event->accept();
+        return true;
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::ContextMenu:
+    case QEvent::TouchBegin:
+    case QEvent::TabletPress:
+        // The window hands these on to the widget under the pointer; the held thumb's own
+        // release must get through.
+        if (!toWidget) {
+            if (event->type() == QEvent::MouseButtonPress)
+                releaseLost(*static_cast<QMouseEvent*>(event));
+            return false;
+        }
+        if (watched == this)
+            return false;
+        // Qt hands a clicked control the focus before any filter sees the click.
+        if (!hasFocus())
+            setFocus(Qt::MouseFocusReason);
+        event->accept();
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool Slider::inMyWindow(QObject* object) const
+{
+    if (object->isWidgetType())
+        return static_cast<QWidget*>(object)->window() == window();
+    return object == window()->windowHandle();
+}
+
+// A release the window never saw (a grab taken by the desktop, a pointer that went away)
+// would leave the window held for good: the hand has let go, so the drag ends as a release.
+void Slider::releaseLost(const QMouseEvent& event)
+{
+    const Qt::MouseButton holding = m_middleHeld ? Qt::MiddleButton : Qt::LeftButton;
+    const bool lost = event.type() == QEvent::MouseButtonPress ? event.button() == holding
+                                                               : !(event.buttons() & holding);
+    if (!lost)
+        return;
+    const QPointF at = mapFromGlobal(event.globalPosition());
+    QMouseEvent release(QEvent::MouseButtonRelease, at, event.scenePosition(),
+        event.globalPosition(), holding, Qt::NoButton, event.modifiers(), event.pointingDevice());
+    mouseReleaseEvent(&release);
+}
+
 void Slider::keyPressEvent(QKeyEvent* event)
 {
-    // A key would commit the value from before the drag and snap the thumb back under the
-    // hand; the release commits the dragged value.
-    if (isSliderDown()) {
-        event->accept();
+    // Down and Page Down go the way the wheel turned down goes, as on Windows' scroll bars;
+    // Qt's own keys run them the other way on a horizontal bar.
+    switch (event->key()) {
+    case Qt::Key_Down:
+        triggerAction(SliderSingleStepAdd);
+        break;
+    case Qt::Key_PageDown:
+        triggerAction(SliderPageStepAdd);
+        break;
+    case Qt::Key_Up:
+        triggerAction(SliderSingleStepSub);
+        break;
+    case Qt::Key_PageUp:
+        triggerAction(SliderPageStepSub);
+        break;
+    default:
+        QScrollBar::keyPressEvent(event);
         return;
     }
-    QScrollBar::keyPressEvent(event);
+    event->accept();
 }
 
 // A middle click acts as a left one: styles that jump the thumb to a middle click (Fusion

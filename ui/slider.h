@@ -6,14 +6,16 @@ namespace servo {
 
 // A channel's slider: a horizontal scroll bar that moves only the way the operator's hand
 // means, since every committed change drives a servo. The wheel follows the gesture as on
-// any scroll bar while Right adds one; nothing but the hand moves a held thumb; no menu and
-// no click jumps the thumb across the track; the focused slider shows it plainly.
+// any scroll bar, and the keys agree with it (Right, Down and Page Down add one); while the
+// thumb is held nothing else in the window takes a key, a wheel notch or a click; no menu
+// and no click jumps the thumb across the track; the focused slider shows it plainly.
 class Slider : public QScrollBar {
 public:
     explicit Slider(QWidget* parent = nullptr);
 
 protected:
     bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
@@ -22,6 +24,8 @@ protected:
 
 private:
     bool pressTrack(QMouseEvent* event);
+    bool inMyWindow(QObject* object) const;
+    void releaseLost(const QMouseEvent& event);
 
     bool m_middleHeld = false; // a middle press that stands in for the left button
 };
