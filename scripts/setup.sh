@@ -11,6 +11,9 @@ packages=(
   # test: the real window on a headless X server, driven and looked at
   googletest libgtest-dev libgmock-dev
   xvfb xdotool x11-apps x11-utils imagemagick fonts-liberation
+  # test: the window in a Wayland session, on a headless Weston with XWayland, and with
+  # Qt's Wayland plugin where there is no XWayland
+  weston xwayland qt6-wayland
   # test: a screen reader's view of the window, over a private D-Bus session
   dbus-daemon dbus-bin at-spi2-core
   # test: the real executable in a private mount namespace (unshare, setpriv, mount)
