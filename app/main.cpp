@@ -5,8 +5,27 @@
 #include <QApplication>
 #include <QIcon>
 
+#include <cstring>
+
+// Under a Wayland compositor that leaves decorations to the client (Weston, GNOME), Qt draws
+// its own title bar, with minimize and maximize whatever the window's flags say. Through
+// XWayland the compositor's window manager honours them: a title and a close control, and a
+// fixed size, as on X11. So where both are offered and the user has not chosen a platform,
+// the panel takes X11, and Wayland only when the X display fails.
+static void PreferX11UnderWayland(int argc, char* argv[])
+{
+    if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qEnvironmentVariableIsEmpty("DISPLAY")
+        || !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        return;
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)
+            return;
+    qputenv("QT_QPA_PLATFORM", "xcb;wayland");
+}
+
 int main(int argc, char* argv[])
 {
+    PreferX11UnderWayland(argc, argv);
     QApplication app(argc, argv);
     // Task bars and Wayland compositors match the window to its menu entry by this name; the
     // icon is built in, so the window has it even where the package is not installed.

@@ -11,6 +11,9 @@ packages=(
   # test: the real window on a headless X server, driven and looked at
   googletest libgtest-dev libgmock-dev
   xvfb xdotool x11-apps x11-utils imagemagick fonts-liberation
+  # test: the window in a Wayland session, on a headless Weston with XWayland, and with
+  # Qt's Wayland plugin where there is no XWayland
+  weston xwayland qt6-wayland
   # test: a screen reader's view of the window, over a private D-Bus session
   dbus-daemon dbus-bin at-spi2-core
   # test: the real executable in a private mount namespace (unshare, setpriv, mount)
@@ -43,5 +46,46 @@ done
 as_root=(env DEBIAN_FRONTEND=noninteractive)
 [ "$(id -u)" -ne 0 ] && as_root=(sudo "${as_root[@]}")
 echo "setup: installing ${missing[*]}"
-"${as_root[@]}" apt-get update -qq
-"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+# A fresh desktop runs its automatic updates in its first minutes, holding apt's locks. apt
+# waits for the dpkg lock itself (DPkg::Lock::Timeout), but `apt-get update` fails at once on
+# the lists lock, so that one is waited for here.
+lock_wait=${SETUP_LOCK_WAIT:-600}
+apt_opts=(-o "DPkg::Lock::Timeout=$lock_wait")
+# The process holding one of `files` (apt's fcntl locks, as /proc/locks lists them by device
+# and inode), as "name (pid N)"; fails when none is held.
+lock_holder() {
+  local f d id pid
+  for f in "$@"; do
+    [ -e "$f" ] || continue
+    d=$(stat -c %d "$f")
+    id=$(printf '%02x:%02x:%s' $(((d >> 8) & 0xfff)) $(((d & 0xff) | ((d >> 12) & 0xfff00))) \
+      "$(stat -c %i "$f")")
+    pid=$(awk -v id="$id" '$6 == id && $5 > 0 { print $5; exit }' /proc/locks 2>/dev/null)
+    [ "$pid" ] && echo "$(cat "/proc/$pid/comm" 2>/dev/null || echo '?') (pid $pid)" && return 0
+  done
+  return 1
+}
+said=
+say_waiting() {
+  local holder
+  [ -z "$said" ] && holder=$(lock_holder "$@") || return 0
+  said=1
+  echo "setup: waiting up to $lock_wait s for the package manager lock, held by $holder" \
+    "(another install or the system's automatic updates)"
+}
+dpkg_locks=(/var/lib/dpkg/lock-frontend /var/lib/dpkg/lock)
+lists_lock=/var/lib/apt/lists/lock
+
+say_waiting "$lists_lock" "${dpkg_locks[@]}"
+deadline=$((SECONDS + lock_wait))
+until
+  while lock_holder "$lists_lock" >/dev/null && [ $SECONDS -lt $deadline ]; do sleep 1; done
+  "${as_root[@]}" apt-get update -qq "${apt_opts[@]}"
+do
+  # Taken again between the look and the update: wait once more; any other failure stands.
+  status=$?
+  lock_holder "$lists_lock" >/dev/null && [ $SECONDS -lt $deadline ] || exit $status
+done
+say_waiting "${dpkg_locks[@]}"
+"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${apt_opts[@]}" "${missing[@]}"

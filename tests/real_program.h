@@ -142,12 +142,16 @@ class Panel {
 public:
     Panel(const Display& display, const QString& standIn, const QString& before = {},
         const QString& user = {})
+        : Panel(X11Session(display.name()), display.locks(), standIn, before, user)
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), display.name());
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    }
+    // The panel in a desktop session of the caller's (`session`: DISPLAY, WAYLAND_DISPLAY...),
+    // with `locks` as its /run/lock.
+    Panel(QProcessEnvironment env, const QString& locks, const QString& standIn,
+        const QString& before = {}, const QString& user = {})
+    {
         env.insert(QStringLiteral("SERVO_STAND_IN"), standIn);
-        env.insert(QStringLiteral("SERVO_LOCKS"), display.locks());
+        env.insert(QStringLiteral("SERVO_LOCKS"), locks);
         env.insert(QStringLiteral("SERVO_DEV"), m_dev.path());
         m_process.setProcessEnvironment(env);
         // A lock directory of the test's own: Qt claims /dev/ttyS0 with a lock file there,
@@ -182,6 +186,14 @@ public:
         m_stderr += QString::fromLocal8Bit(m_process.readAllStandardError());
         return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
     }
+    static QProcessEnvironment X11Session(const QString& display)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), display);
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        return env;
+    }
+
     QString errors()
     {
         m_process.waitForReadyRead(200);

@@ -68,6 +68,22 @@ namespace {
         return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     }
 
+    // Why `user` cannot use this build: a checkout under /root or in a private temporary
+    // folder is out of an ordinary user's reach. Empty when the user can.
+    QString OutOfReach(uid_t user)
+    {
+        const std::pair<const char*, const char*> needs[] = {
+            { "-x", SERVO_SIM_EXE }, // started by the user
+            { "-r", SERVO_LAUNCHER }, // read by the user's shell
+        };
+        for (const auto& [access, file] : needs)
+            if (Status(AsUser(user, { "test", access, file })) != 0)
+                return QStringLiteral("the build is out of reach of uid %1 (test %2 %3 fails)")
+                    .arg(user)
+                    .arg(QLatin1String(access), QLatin1String(file));
+        return {};
+    }
+
     // servo-sim --log, offscreen itself; the panel it starts goes to the test's X server.
     class Simulator {
     public:
@@ -219,8 +235,8 @@ namespace {
         const std::optional<uid_t> user = OrdinaryUser();
         if (::getuid() != 0 || !user)
             GTEST_SKIP() << "needs root and an ordinary user to become";
-        if (Status(AsUser(user, { "test", "-x", QStringLiteral(SERVO_SIM_EXE) })) != 0)
-            GTEST_SKIP() << "the build is not readable by uid " << *user;
+        if (const QString far = OutOfReach(*user); !far.isEmpty())
+            GTEST_SKIP() << far.toStdString();
         const QString refused = UserNamespaceRefused(user);
         if (!refused.isEmpty())
             GTEST_SKIP() << "user namespaces are refused to uid " << *user << ": "
@@ -323,6 +339,8 @@ namespace {
         const std::optional<uid_t> user = OrdinaryUser();
         if (::getuid() != 0 || !user)
             GTEST_SKIP() << "needs root and an ordinary user to become";
+        if (const QString far = OutOfReach(*user); !far.isEmpty())
+            GTEST_SKIP() << far.toStdString();
         QTemporaryDir dir;
         ::chmod(dir.path().toLocal8Bit().constData(), 0755);
         QFile unshare(dir.filePath(QStringLiteral("unshare")));
