@@ -122,51 +122,32 @@ private:
     QTemporaryDir m_locks;
 };
 
-// The /dev the panel gets: what a Qt program and its shell need, the pseudo-terminals that
-// stand in for the port, and an empty ttyS0 to bind one over. It is made whether or not the
-// machine has a /dev/ttyS0 (containers and some virtual machines have none), and the real
-// port is then out of reach of the panel under test.
-inline const QString kPrivateDev = QStringLiteral(
-    "mount -t tmpfs -o mode=755 servo-dev \"$SERVO_DEV\" || exit 99; "
-    "for n in null zero full random urandom tty; do "
-    "touch \"$SERVO_DEV/$n\" && mount --bind /dev/$n \"$SERVO_DEV/$n\" || exit 99; done; "
-    "mkdir \"$SERVO_DEV/pts\" \"$SERVO_DEV/shm\" && touch \"$SERVO_DEV/ttyS0\" "
-    "&& mount --bind /dev/pts \"$SERVO_DEV/pts\" "
-    "&& mount -t tmpfs -o mode=1777 servo-shm \"$SERVO_DEV/shm\" "
-    "&& ln -s pts/ptmx \"$SERVO_DEV/ptmx\" && ln -s /proc/self/fd \"$SERVO_DEV/fd\" "
-    "&& mount --move \"$SERVO_DEV\" /dev || exit 99; ");
-
-// Runs build/servo-panel with `standIn` bound over /dev/ttyS0; `before` are shell commands
-// run inside the namespace first, `user` a user to run it as (empty: root).
+// Runs build/servo-panel with `standIn` over /dev/ttyS0 in a /dev of its own (support's
+// StandIn); with no `standIn` there is no /dev/ttyS0 at all. `user`: a user id to run it as
+// (empty: root).
 class Panel {
 public:
-    Panel(const Display& display, const QString& standIn, const QString& before = {},
-        const QString& user = {})
-        : Panel(X11Session(display.name()), display.locks(), standIn, before, user)
+    Panel(const Display& display, const QString& standIn, const QString& user = {})
+        : Panel(X11Session(display.name()), display.locks(), standIn, user)
     {
     }
     // The panel in a desktop session of the caller's (`session`: DISPLAY, WAYLAND_DISPLAY...),
     // with `locks` as its /run/lock.
     Panel(QProcessEnvironment env, const QString& locks, const QString& standIn,
-        const QString& before = {}, const QString& user = {})
+        const QString& user = {})
     {
-        env.insert(QStringLiteral("SERVO_STAND_IN"), standIn);
-        env.insert(QStringLiteral("SERVO_LOCKS"), locks);
-        env.insert(QStringLiteral("SERVO_DEV"), m_dev.path());
         m_process.setProcessEnvironment(env);
         // A lock directory of the test's own: Qt claims /dev/ttyS0 with a lock file there,
         // whatever is bound over it, and other runs of the panel on this machine must not
         // collide with this one.
-        QString script = QStringLiteral("mount --bind \"$SERVO_LOCKS\" /run/lock || exit 99; ")
-            + kPrivateDev + before;
+        QStringList arguments { QStringLiteral("--locks"), locks };
         if (!standIn.isEmpty())
-            script += QStringLiteral(" mount --bind \"$SERVO_STAND_IN\" /dev/ttyS0 || exit 99;");
-        script += QStringLiteral(" unset SERVO_STAND_IN SERVO_LOCKS SERVO_DEV; exec ");
+            arguments << QStringLiteral("--line") << standIn;
         if (!user.isEmpty())
-            script += QStringLiteral("setpriv --reuid=%1 --regid=%1 --clear-groups ").arg(user);
-        script += QStringLiteral(SERVO_PANEL_EXE);
+            arguments << QStringLiteral("--uid") << user;
+        arguments << QStringLiteral(SERVO_PANEL_EXE);
         CloseOnExec();
-        m_process.start(QStringLiteral("unshare"), { "-m", "sh", "-c", script });
+        m_process.start(QStringLiteral(SERVO_STAND_IN_EXE), arguments);
         m_process.waitForStarted(10000);
     }
     ~Panel()
@@ -202,7 +183,6 @@ public:
     }
 
 private:
-    QTemporaryDir m_dev; // the mount point of the private /dev before it moves over /dev
     QProcess m_process;
     QString m_stderr;
 };
