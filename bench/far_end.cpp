@@ -1,22 +1,14 @@
 #include "far_end.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
-#include <pty.h>
-#include <stdexcept>
 #include <unistd.h>
 
 namespace servo::bench {
 
 FarEnd::FarEnd()
 {
-    char name[128] = {};
-    if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
-        throw std::runtime_error("openpty failed");
-    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
-    m_path = name;
     m_bytes.reserve(1 << 16);
     m_arrivals.reserve(1 << 15);
     m_reader = std::thread([this] { run(); });
@@ -26,8 +18,6 @@ FarEnd::~FarEnd()
 {
     m_stop = true;
     m_reader.join();
-    ::close(m_master);
-    ::close(m_slave);
 }
 
 void FarEnd::setListener(Listener listener)
@@ -48,10 +38,10 @@ void FarEnd::run()
     while (!m_stop) {
         // Blocking in poll, not spinning: on two cores a spinning reader would take the
         // core the panel and the pty's kernel worker need.
-        pollfd fd{m_master, POLLIN, 0};
+        pollfd fd{m_line.master(), POLLIN, 0};
         if (::poll(&fd, 1, 50) <= 0 || !(fd.revents & POLLIN))
             continue;
-        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+        const ssize_t n = ::read(m_line.master(), buffer, sizeof buffer);
         const Clock::time_point at = Clock::now();
         if (n <= 0)
             continue;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pseudo_terminal_pair.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -33,7 +35,7 @@ public:
     FarEnd(const FarEnd&) = delete;
     FarEnd& operator=(const FarEnd&) = delete;
 
-    const std::string& path() const { return m_path; }
+    const std::string& path() const { return m_line.path(); }
 
     // Once this returns, the old listener is not running and will not run again.
     void setListener(Listener listener);
@@ -50,9 +52,7 @@ public:
 private:
     void run();
 
-    int m_master = -1;
-    int m_slave = -1;
-    std::string m_path;
+    support::PseudoTerminal m_line;
     mutable std::mutex m_mutex;
     std::mutex m_listening; // held while the listener runs, so replacing it waits for that
     std::condition_variable m_arrived;

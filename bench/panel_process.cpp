@@ -1,6 +1,7 @@
 #include "far_end.h"
 #include "layout.h"
 #include "rows.h"
+#include "stand_in.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -16,7 +17,6 @@
 #include <sched.h>
 #include <signal.h>
 #include <sstream>
-#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,8 +27,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kPort = "/dev/ttyS0";
-constexpr const char* kLockDir = "/var/lock";
 // The panel's own output goes beside the bench, not into the table.
 std::string LogPath()
 {
@@ -56,12 +54,13 @@ std::vector<std::string> PanelEnvironment(const std::string& platform, const std
 }
 
 // The real executable, started with no arguments and no override: in a mount namespace
-// of its own the pseudo-terminal is bound over the first serial port, so the panel opens
+// of its own the pseudo-terminal stands in for the first serial port, so the panel opens
 // the device it always opens.
 class Panel
 {
 public:
     Panel(const std::string& executable, const std::string& pts, const std::vector<std::string>& env)
+        : m_standIn(pts, {})
     {
         std::vector<char*> argv{const_cast<char*>(executable.c_str()), nullptr};
         std::vector<char*> envp;
@@ -78,12 +77,8 @@ public:
                 ::dup2(log, STDOUT_FILENO);
                 ::dup2(log, STDERR_FILENO);
             }
-            if (::unshare(CLONE_NEWNS) != 0
-                || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
-                || ::mount(pts.c_str(), kPort, nullptr, MS_BIND, nullptr) != 0
-                // The port's lock files are private too: another panel on this machine
-                // holds the real port's lock, not this one's.
-                || ::mount("tmpfs", kLockDir, "tmpfs", 0, "mode=1777") != 0) {
+            const char* step = nullptr;
+            if (!m_standIn.enter(&step)) {
                 static const char kMessage[] = "servo-bench: cannot bind the pty over the port\n";
                 [[maybe_unused]] auto n = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
                 ::_exit(126);
@@ -163,6 +158,7 @@ private:
         return m_reaped;
     }
 
+    support::StandIn m_standIn;
     int m_status = 0;
     bool m_reaped = false;
 };
@@ -171,10 +167,6 @@ bool CanStandIn(std::string& why)
 {
     if (::geteuid() != 0) {
         why = "needs root to bind a pseudo-terminal over /dev/ttyS0 in a mount namespace";
-        return false;
-    }
-    if (::access(kPort, F_OK) != 0) {
-        why = "there is no /dev/ttyS0 to bind the pseudo-terminal over";
         return false;
     }
     return true;

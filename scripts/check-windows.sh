@@ -140,30 +140,31 @@ sleep 1
 shot panel
 # Client coordinates at 96 dpi: CH1's right arrow, CH2's TEST, EXIT.
 click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }
-lines_before=$(wc -l <"$work/line.log")
+lines() { wc -l <"$work/line.log"; }
+since() { tail -n +$(($1 + 1)) "$work/line.log" | cut -d' ' -f2-; } # what came after line $1
+before=$(lines)
 click 248 36
-wait_for 5 sh -c "[ \$(wc -l <'$work/line.log') -gt $lines_before ]" || true
+wait_for 5 sh -c "[ \$(wc -l <'$work/line.log') -gt $before ]" || true
 sleep 0.3
-check "CH1's right arrow: $(tail -n +$((lines_before + 1)) "$work/line.log" | cut -d' ' -f2- | tr '\n' ' ')" \
-  test "$(tail -n +$((lines_before + 1)) "$work/line.log" | cut -d' ' -f2- | tr -d ' \n')" = 02303333
-lines_before=$(wc -l <"$work/line.log")
+check "CH1's right arrow: $(since "$before" | tr '\n' ' ')" \
+  test "$(since "$before" | tr -d ' \n')" = 02303333
+before=$(lines)
 click 314 64
 sleep 2.6
 click 314 64
-test_lines=$(tail -n +$((lines_before + 1)) "$work/line.log")
-echo "$test_lines" >"$out/test-swing.log"
-swing=$(echo "$test_lines" | cut -d' ' -f2- | tr -d ' \n' | cut -c1-16)
-gap=$(echo "$test_lines" | awk 'NR == 1 { t = $1 } NR == 2 { print $1 - t }')
-check "CH2's TEST: $(echo "$test_lines" | cut -d' ' -f2- | tr '\n' ' ')(${gap:-?} ms apart)" \
+tail -n +$((before + 1)) "$work/line.log" >"$out/test-swing.log"
+swing=$(since "$before" | tr -d ' \n' | cut -c1-16)
+gap=$(awk 'NR == 1 { t = $1 } NR == 2 { print $1 - t }' "$out/test-swing.log")
+check "CH2's TEST: $(since "$before" | tr '\n' ' ')(${gap:-?} ms apart)" \
   sh -c "[ '$swing' = 0231464602313630 ] && [ ${gap:-0} -ge 900 ] && [ ${gap:-0} -le 1100 ]"
 sleep 0.5
-lines_before=$(wc -l <"$work/line.log")
+before=$(lines)
 click 306 152
 wait_for 15 test -s "$out/com1.status" || true
 sleep 1.5
 check "EXIT ends with status $(cat "$out/com1.status" 2>/dev/null || echo none)" \
   test "$(cat "$out/com1.status" 2>/dev/null)" = 0
-check "nothing on the line after EXIT" test "$(wc -l <"$work/line.log")" -eq "$lines_before"
+check "nothing on the line after EXIT" test "$(lines)" -eq "$before"
 cp "$work/line.log" "$out/line.log"
 
 # No COM1 at all.

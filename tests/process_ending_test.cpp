@@ -26,6 +26,7 @@ namespace {
     using namespace std::chrono_literals;
     using test::CloseOnExec;
     using test::Hex;
+    using test::StartUpFrames;
     using test::Panel;
     using test::Pty;
 
@@ -33,14 +34,6 @@ namespace {
         "The port /dev/ttyS0 did not take the last frames within 2 seconds; they were not sent.");
     const QString kLost = QStringLiteral("Lost the port /dev/ttyS0: %1")
                               .arg(QString::fromLocal8Bit(std::strerror(EIO)));
-
-    std::string StartUpFrames()
-    {
-        std::string frames;
-        for (char code : { '0', '1', '2', '3' })
-            frames += FormatServoFrame(code, 50);
-        return frames;
-    }
 
     class Ending : public test::RealProgramTest {
     protected:

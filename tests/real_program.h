@@ -14,8 +14,11 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include "servo_frame.h"
+
 #include <chrono>
 #include <initializer_list>
+#include <string>
 #include <unistd.h>
 
 #include <fcntl.h>
@@ -27,6 +30,25 @@ namespace servo::test {
 using namespace std::chrono_literals;
 
 inline const QString kTitle = QStringLiteral("^Varnel Pulse Control$");
+
+// What a panel sends as it starts: every channel to 50, channel 1 first.
+inline std::string StartUpFrames()
+{
+    std::string frames;
+    for (char code : { '0', '1', '2', '3' })
+        frames += FormatServoFrame(code, 50);
+    return frames;
+}
+
+// Ends a server the test started: asked first, then made to.
+inline void Stop(QProcess& server)
+{
+    server.terminate();
+    if (!server.waitForFinished(10000)) {
+        server.kill();
+        server.waitForFinished(5000);
+    }
+}
 
 // Children must not inherit the test's descriptors: a pty master kept open in the panel
 // would keep the line up after the test hangs it up.
@@ -75,14 +97,7 @@ public:
         m_name = QStringLiteral(":%1").arg(QString::fromLatin1(number.trimmed()));
         qputenv("DISPLAY", m_name.toLocal8Bit()); // for xdotool; this test runs offscreen
     }
-    ~Display()
-    {
-        m_server.terminate();
-        if (!m_server.waitForFinished(10000)) {
-            m_server.kill();
-            m_server.waitForFinished(5000);
-        }
-    }
+    ~Display() { Stop(m_server); }
     QString name() const { return m_name; }
     QString locks() const { return m_locks.path(); }
 

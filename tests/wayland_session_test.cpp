@@ -21,6 +21,8 @@ namespace {
 
     using namespace std::chrono_literals;
     using test::Hex;
+    using test::StartUpFrames;
+    using test::Stop;
     using test::Output;
     using test::Panel;
     using test::Pty;
@@ -55,14 +57,7 @@ namespace {
                 m_server.waitForFinished(100);
             }
         }
-        ~Weston()
-        {
-            m_server.terminate();
-            if (!m_server.waitForFinished(10000)) {
-                m_server.kill();
-                m_server.waitForFinished(5000);
-            }
-        }
+        ~Weston() { Stop(m_server); }
         QString display() const { return m_display; }
         QString locks() const { return m_locks.path(); }
         QString log() const { return m_runtime.filePath(QStringLiteral("weston.log")); }
@@ -94,14 +89,6 @@ namespace {
         QProcess m_server;
         QString m_display;
     };
-
-    std::string StartUpFrames()
-    {
-        std::string frames;
-        for (char code : { '0', '1', '2', '3' })
-            frames += FormatServoFrame(code, 50);
-        return frames;
-    }
 
     class WaylandSession : public test::RealProgramTest {
     protected:
