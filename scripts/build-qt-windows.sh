@@ -19,13 +19,14 @@ serial_sum=fb98dc5a4a4aef663510adc3e488e03383c0dbbca45e93c6a674e49eeab501c5
 
 # Only what the panel uses: widgets, serial port, the Windows platform and style plugins.
 # With OpenGL off 6.4.2's Windows plugin also needs dynamicgl off; Debian's qtbase source
-# lacks the Wintab header, so no tablet events.
+# lacks the Wintab header, so no tablet events. Without Direct2D, 6.4.2 builds no DirectWrite
+# font database but its Windows plugin still asks for one: the plugin's default, GDI's, serves.
 features=(
   -DFEATURE_opengl=OFF -DFEATURE_dynamicgl=OFF -DFEATURE_tabletevent=OFF
   -DFEATURE_vulkan=OFF -DFEATURE_sql=OFF -DFEATURE_network=OFF -DFEATURE_printsupport=OFF
   -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF -DFEATURE_dbus=OFF -DFEATURE_testlib=ON
-  -DFEATURE_jpeg=OFF -DFEATURE_gif=OFF -DFEATURE_sql_sqlite=OFF -DFEATURE_system_zlib=OFF
-  -DFEATURE_direct2d=OFF -DFEATURE_fontconfig=OFF
+  -DFEATURE_jpeg=OFF -DFEATURE_gif=OFF -DFEATURE_system_zlib=OFF
+  -DFEATURE_direct2d=OFF -DFEATURE_directwrite3=OFF -DFEATURE_fontconfig=OFF
 )
 # A change to how Qt is configured builds it anew.
 stamp_text="$version ${features[*]} $(sha256sum "$toolchain" | cut -c1-16)"

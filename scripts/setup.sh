@@ -33,7 +33,7 @@ case "${1:-}" in
 fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
 fresh) packages+=(mmdebstrap) ;;
 format) packages+=(clang-format) ;;
-windows) packages+=(g++-mingw-w64-x86-64-posix ninja-build nsis librsvg2-bin wine wine64 python3) ;;
+windows) packages+=(g++-mingw-w64-x86-64-posix ninja-build nsis librsvg2-bin wine wine64 python3 xclip) ;;
 esac
 [ "${SETUP_EXTRA:-}" ] && read -r -a extra <<<"$SETUP_EXTRA" && packages+=("${extra[@]}")
 

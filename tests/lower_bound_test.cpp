@@ -39,7 +39,7 @@ TEST_P(EntryTable, ReadsTheLeadingNumberAndCapsIt)
 }
 
 const std::string kManyNines(400, '9');
-const std::string kOneThen400Zeros = "1" + std::string(400, '0');
+const std::string kOneThen400Zeros = std::string("1").append(400, '0');
 const std::string k400ZerosThenFive = std::string(400, '0') + "5";
 
 INSTANTIATE_TEST_SUITE_P(
