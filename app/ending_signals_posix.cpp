@@ -44,8 +44,7 @@ EndingSignals::EndingSignals(QObject* parent)
         return;
     }
     m_source->notifier.setSocket(g_pipe[0]);
-    connect(&m_source->notifier, &QSocketNotifier::activated, this,
-        &EndingSignals::deliverPending);
+    connect(&m_source->notifier, &QSocketNotifier::activated, this, &EndingSignals::deliverPending);
     m_source->notifier.setEnabled(true);
 
     for (size_t i = 0; i < std::size(kEnding); ++i) {

@@ -29,8 +29,7 @@ namespace {
         QMetaObject::invokeMethod(g_endings, &EndingSignals::deliverPending, Qt::QueuedConnection);
         // For these the system ends the process as soon as the handler returns (at the latest
         // after five seconds): first let the event loop deliver what is queued.
-        if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT
-            || event == CTRL_SHUTDOWN_EVENT)
+        if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
             ::WaitForSingleObject(g_acted, 4500);
         return TRUE;
     }

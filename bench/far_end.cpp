@@ -32,13 +32,13 @@ void FarEnd::run()
     // The far end stands for the controller, whose UART takes every byte as it comes: a
     // real-time reader keeps its own wake-up on a busy machine out of the figures. The
     // panel itself runs at normal priority. Without the right to do so it reads as is.
-    const sched_param realTime{.sched_priority = 10};
+    const sched_param realTime { .sched_priority = 10 };
     ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &realTime);
     char buffer[1 << 16];
     while (!m_stop) {
         // Blocking in poll, not spinning: on two cores a spinning reader would take the
         // core the panel and the pty's kernel worker need.
-        pollfd fd{m_line.master(), POLLIN, 0};
+        pollfd fd { m_line.master(), POLLIN, 0 };
         if (::poll(&fd, 1, 50) <= 0 || !(fd.revents & POLLIN))
             continue;
         const ssize_t n = ::read(m_line.master(), buffer, sizeof buffer);
@@ -51,7 +51,7 @@ void FarEnd::run()
             const std::lock_guard lock(m_mutex);
             m_bytes.append(buffer, static_cast<size_t>(n));
             total = m_bytes.size();
-            m_arrivals.push_back({total, at});
+            m_arrivals.push_back({ total, at });
         }
         m_arrived.notify_all();
         if (m_listener)

@@ -19,11 +19,9 @@ using Clock = std::chrono::steady_clock;
 // A pseudo-terminal standing in for the controller. A thread of its own reads the
 // master side, so every arrival is timed when the bytes become readable, whatever the
 // UI thread is doing.
-class FarEnd
-{
+class FarEnd {
 public:
-    struct Arrival
-    {
+    struct Arrival {
         size_t total; // bytes received so far, this read included
         Clock::time_point at;
     };
@@ -59,7 +57,7 @@ private:
     std::string m_bytes;
     std::vector<Arrival> m_arrivals;
     Listener m_listener;
-    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_stop { false };
     std::thread m_reader;
 };
 

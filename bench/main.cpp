@@ -3,8 +3,8 @@
 
 #include <QApplication>
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <set>
 
@@ -23,8 +23,7 @@ int main(int argc, char* argv[])
                 only.insert(name);
         } else {
             std::fprintf(stderr,
-                         "usage: %s [--json FILE] [--only frame,change,burst,startup,long]\n",
-                         argv[0]);
+                "usage: %s [--json FILE] [--only frame,change,burst,startup,long]\n", argv[0]);
             return 2;
         }
     }

@@ -32,7 +32,7 @@ std::string RatioToFrame(double ms)
 
 void PrintTable(const std::vector<Row>& rows)
 {
-    const char* heads[] = {"row", "measured", "target", "of a frame's wire time", ""};
+    const char* heads[] = { "row", "measured", "target", "of a frame's wire time", "" };
     size_t width[4] = {};
     for (int c = 0; c < 4; ++c)
         width[c] = std::strlen(heads[c]);
@@ -45,12 +45,12 @@ void PrintTable(const std::vector<Row>& rows)
     auto line = [&](const std::string& a, const std::string& b, const std::string& c,
                     const std::string& d, const std::string& e) {
         std::printf("%-*s  %-*s  %-*s  %-*s  %s\n", int(width[0]), a.c_str(), int(width[1]),
-                    b.c_str(), int(width[2]), c.c_str(), int(width[3]), d.c_str(), e.c_str());
+            b.c_str(), int(width[2]), c.c_str(), int(width[3]), d.c_str(), e.c_str());
     };
     std::printf("\none frame (4 bytes, 9600 8N1) takes %.2f ms on the line\n\n", kFrameWireMs);
     line(heads[0], heads[1], heads[2], heads[3], heads[4]);
     line(std::string(width[0], '-'), std::string(width[1], '-'), std::string(width[2], '-'),
-         std::string(width[3], '-'), "----");
+        std::string(width[3], '-'), "----");
     for (const Row& r : rows)
         line(r.name, r.figure, r.target, r.ratio, r.ok ? "ok" : "MISS");
     for (const Row& r : rows)
@@ -67,18 +67,18 @@ bool WriteJson(const std::string& path, const std::vector<Row>& rows)
         QJsonObject values;
         for (const auto& [key, value] : r.values)
             values.insert(QString::fromStdString(key), value);
-        QJsonObject row{{"row", QString::fromStdString(r.name)},
-                        {"measured", QString::fromStdString(r.figure)},
-                        {"target", QString::fromStdString(r.target)},
-                        {"ratio_to_frame_wire_time", QString::fromStdString(r.ratio)},
-                        {"ok", r.ok},
-                        {"values", values}};
+        QJsonObject row { { "row", QString::fromStdString(r.name) },
+            { "measured", QString::fromStdString(r.figure) },
+            { "target", QString::fromStdString(r.target) },
+            { "ratio_to_frame_wire_time", QString::fromStdString(r.ratio) }, { "ok", r.ok },
+            { "values", values } };
         if (!r.note.empty())
             row.insert("note", QString::fromStdString(r.note));
         array.append(row);
         allOk = allOk && r.ok;
     }
-    const QJsonObject root{{"frame_wire_time_ms", kFrameWireMs}, {"ok", allOk}, {"rows", array}};
+    const QJsonObject root { { "frame_wire_time_ms", kFrameWireMs }, { "ok", allOk },
+        { "rows", array } };
     QFile file(QString::fromStdString(path));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;

@@ -6,8 +6,7 @@ namespace servo {
 
 // The line the panel writes its frames to. A failure is reported by the link itself,
 // once; the return values only tell the caller whether to go on.
-class FrameLink
-{
+class FrameLink {
 public:
     virtual ~FrameLink() = default;
 

@@ -77,7 +77,10 @@ namespace {
 
 } // namespace
 
-QString FirstPortName() { return QStringLiteral("/dev/ttyS0"); }
+QString FirstPortName()
+{
+    return QStringLiteral("/dev/ttyS0");
+}
 
 bool OpenPort(QSerialPort& port)
 {
@@ -132,7 +135,10 @@ void ReadFirstPortFault(FirstPortOutcome& outcome, QSerialPort::SerialPortError 
     }
 }
 
-QString DeviceOf(const QSerialPortInfo& info) { return info.systemLocation(); }
+QString DeviceOf(const QSerialPortInfo& info)
+{
+    return info.systemLocation();
+}
 
 bool IsPlaceholder(const QSerialPortInfo& info)
 {
@@ -219,6 +225,9 @@ void HangUpWatch::start(QSerialPort& port)
     m_watcher->notifier.setEnabled(true);
 }
 
-void HangUpWatch::stop() { m_watcher->notifier.setEnabled(false); }
+void HangUpWatch::stop()
+{
+    m_watcher->notifier.setEnabled(false);
+}
 
 } // namespace servo::platform

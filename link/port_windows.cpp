@@ -11,7 +11,10 @@
 
 namespace servo::platform {
 
-QString FirstPortName() { return QStringLiteral("COM1"); }
+QString FirstPortName()
+{
+    return QStringLiteral("COM1");
+}
 
 bool OpenPort(QSerialPort& port)
 {
@@ -21,8 +24,8 @@ bool OpenPort(QSerialPort& port)
         return false;
     // Nothing is read from the controller; whatever it sends is dropped as it arrives
     // rather than piling up.
-    QObject::connect(&port, &QSerialPort::readyRead, &port,
-        [&port] { port.skip(port.bytesAvailable()); });
+    QObject::connect(
+        &port, &QSerialPort::readyRead, &port, [&port] { port.skip(port.bytesAvailable()); });
     return true;
 }
 
@@ -61,11 +64,19 @@ bool LacksModemControls(const QSerialPort& port)
         || port.errorString() == qt_error_string(ERROR_NOT_SUPPORTED);
 }
 
-void ReadFirstPortFault(FirstPortOutcome&, QSerialPort::SerialPortError) { }
+void ReadFirstPortFault(FirstPortOutcome&, QSerialPort::SerialPortError)
+{
+}
 
-QString DeviceOf(const QSerialPortInfo& info) { return info.portName(); }
+QString DeviceOf(const QSerialPortInfo& info)
+{
+    return info.portName();
+}
 
-bool IsPlaceholder(const QSerialPortInfo&) { return false; }
+bool IsPlaceholder(const QSerialPortInfo&)
+{
+    return false;
+}
 
 PortHints SystemHints()
 {
@@ -74,7 +85,10 @@ PortHints SystemHints()
     return hints;
 }
 
-QString RefusingGroup(const QString&) { return {}; }
+QString RefusingGroup(const QString&)
+{
+    return {};
+}
 
 // A port is exclusive on Windows: "Access is denied." means another program has it open.
 QString HolderOf(const QString&, const QString& systemReason)
@@ -118,7 +132,10 @@ HangUpWatch::HangUpWatch(QObject* parent)
     m_watcher->owner = this;
 }
 
-HangUpWatch::~HangUpWatch() { stop(); }
+HangUpWatch::~HangUpWatch()
+{
+    stop();
+}
 
 void HangUpWatch::start(QSerialPort& port)
 {

@@ -5,7 +5,8 @@
 namespace servo {
 
 SerialLink::SerialLink(const QString& device, QObject* parent)
-    : QObject(parent), m_device(device)
+    : QObject(parent)
+    , m_device(device)
 {
     m_port.setPortName(device);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialLink::onPortError);
@@ -36,8 +37,8 @@ bool SerialLink::open()
     }
     bool opened = openPort();
     if (!opened && m_findPortOne) {
-        const PortOne one =
-            m_findPortOne(OutcomeOf(m_device, m_port.error(), m_port.errorString()));
+        const PortOne one
+            = m_findPortOne(OutcomeOf(m_device, m_port.error(), m_port.errorString()));
         if (one.kind == PortOne::Kind::NoDevice) {
             fail(one.report);
             return false;
@@ -70,7 +71,10 @@ bool SerialLink::open()
     return true;
 }
 
-bool SerialLink::openPort() { return platform::OpenPort(m_port); }
+bool SerialLink::openPort()
+{
+    return platform::OpenPort(m_port);
+}
 
 void SerialLink::closePort()
 {

@@ -15,8 +15,7 @@ namespace servo {
 // The controller's serial port: 9600 baud, 8N1, RTS on, output only. A frame goes to
 // the driver at once, or is queued behind what is still waiting and leaves from the
 // event loop; nothing queued is dropped at close.
-class SerialLink : public QObject, public FrameLink
-{
+class SerialLink : public QObject, public FrameLink {
     Q_OBJECT
 
 public:

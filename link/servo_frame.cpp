@@ -19,7 +19,7 @@ std::string FormatServoFrame(char channelCode, int16_t value)
 {
     const auto high = static_cast<int16_t>(value / 16);
     const auto low = static_cast<int16_t>(static_cast<uint16_t>(value) & 0xF);
-    std::string frame{kStx, channelCode};
+    std::string frame { kStx, channelCode };
     frame += FormatHex(high);
     frame += FormatHex(low);
     return frame;

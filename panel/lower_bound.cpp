@@ -8,28 +8,31 @@
 namespace servo {
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+    bool IsDigit(char c)
+    {
+        return c >= '0' && c <= '9';
+    }
 
-size_t SkipDigits(std::string_view text, size_t at)
-{
-    while (at < text.size() && IsDigit(text[at]))
-        ++at;
-    return at;
-}
+    size_t SkipDigits(std::string_view text, size_t at)
+    {
+        while (at < text.size() && IsDigit(text[at]))
+            ++at;
+        return at;
+    }
 
-// Order of magnitude of the significant digits, so that a number too large or too
-// small for a double can be told apart without computing it.
-long long DecimalMagnitude(std::string_view integer, std::string_view fraction,
-                           long long exponent)
-{
-    const size_t firstInteger = integer.find_first_not_of('0');
-    if (firstInteger != std::string_view::npos)
-        return static_cast<long long>(integer.size() - firstInteger) + exponent;
-    const size_t firstFraction = fraction.find_first_not_of('0');
-    if (firstFraction == std::string_view::npos)
-        return std::numeric_limits<long long>::min();
-    return exponent - static_cast<long long>(firstFraction);
-}
+    // Order of magnitude of the significant digits, so that a number too large or too
+    // small for a double can be told apart without computing it.
+    long long DecimalMagnitude(
+        std::string_view integer, std::string_view fraction, long long exponent)
+    {
+        const size_t firstInteger = integer.find_first_not_of('0');
+        if (firstInteger != std::string_view::npos)
+            return static_cast<long long>(integer.size() - firstInteger) + exponent;
+        const size_t firstFraction = fraction.find_first_not_of('0');
+        if (firstFraction == std::string_view::npos)
+            return std::numeric_limits<long long>::min();
+        return exponent - static_cast<long long>(firstFraction);
+    }
 
 } // namespace
 

@@ -6,9 +6,16 @@
 
 namespace servo {
 
-char ChannelCode(int channel) { return static_cast<char>('0' + channel); }
+char ChannelCode(int channel)
+{
+    return static_cast<char>('0' + channel);
+}
 
-Panel::Panel(PanelView& view, FrameLink& link) : m_view(view), m_link(link) {}
+Panel::Panel(PanelView& view, FrameLink& link)
+    : m_view(view)
+    , m_link(link)
+{
+}
 
 bool Panel::start()
 {
@@ -21,7 +28,7 @@ bool Panel::start()
     m_view.setLowerBoundText(std::to_string(1));
     for (int channel = 0; channel < kChannelCount; ++channel)
         m_view.setSliderValue(channel, kStartValue);
-    m_state = Module1{};
+    m_state = Module1 {};
     return true;
 }
 
@@ -39,7 +46,10 @@ void Panel::lowerBoundTextChanged()
         m_view.setSliderMinimum(channel, minimum);
 }
 
-void Panel::exitClicked() { end(EndRequest::Exit); }
+void Panel::exitClicked()
+{
+    end(EndRequest::Exit);
+}
 
 bool Panel::end(EndRequest request)
 {
@@ -112,6 +122,9 @@ void Panel::tick()
     send(m_state.SelectedChannel.front(), sendLow ? kTestLow : kTestHigh);
 }
 
-void Panel::send(char code, int16_t value) { m_link.write(FormatServoFrame(code, value)); }
+void Panel::send(char code, int16_t value)
+{
+    m_link.write(FormatServoFrame(code, value));
+}
 
 } // namespace servo

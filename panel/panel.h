@@ -11,10 +11,9 @@ namespace servo {
 class FrameLink;
 
 // Program-wide test state.
-struct Module1
-{
+struct Module1 {
     std::string SelectedChannel; // empty, or the code of the channel under test
-    int16_t TogglePhase = 0;     // 0 nothing sent yet, 1 sent 255 last, 2 sent 96 last
+    int16_t TogglePhase = 0; // 0 nothing sent yet, 1 sent 255 last, 2 sent 96 last
 };
 
 char ChannelCode(int channel);
@@ -28,8 +27,7 @@ enum class EndRequest {
 };
 
 // The panel's behaviour, one handler per event. The window calls these and nothing else.
-class Panel
-{
+class Panel {
 public:
     static constexpr int16_t kStartValue = 50;
     static constexpr int16_t kTestHigh = 255;

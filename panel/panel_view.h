@@ -16,8 +16,7 @@ constexpr ColourValue kButtonFaceColour = kSystemColour | 15;
 // What the panel sees of the window. Channels are indexed 0..3. Setting a slider's
 // value or bound, or the entry's text, raises that control's change event at once,
 // inside the call, as the toolkit does.
-class PanelView
-{
+class PanelView {
 public:
     virtual ~PanelView() = default;
 

@@ -14,7 +14,10 @@ PtyLine::PtyLine(QObject* parent)
 {
 }
 
-PtyLine::~PtyLine() { m_notifier.reset(); }
+PtyLine::~PtyLine()
+{
+    m_notifier.reset();
+}
 
 QString PtyLine::open()
 {

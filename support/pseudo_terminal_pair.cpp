@@ -70,7 +70,10 @@ void PseudoTerminal::makeRaw()
     ::tcsetattr(m_slave, TCSANOW, &raw);
 }
 
-void PseudoTerminal::holdOutput(bool held) { ::tcflow(m_slave, held ? TCOOFF : TCOON); }
+void PseudoTerminal::holdOutput(bool held)
+{
+    ::tcflow(m_slave, held ? TCOOFF : TCOON);
+}
 
 void PseudoTerminal::send(const std::string& bytes)
 {

@@ -42,7 +42,10 @@ StandIn::StandIn(std::string line, std::string locks, int uid)
     m_port = m_dev + "/ttyS0";
 }
 
-StandIn::~StandIn() { ::rmdir(m_dev.c_str()); }
+StandIn::~StandIn()
+{
+    ::rmdir(m_dev.c_str());
+}
 
 bool StandIn::enter(const char** step) const
 {

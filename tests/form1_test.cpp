@@ -5,8 +5,8 @@
 #include "servo_frame.h"
 
 #include <QApplication>
-#include <QLabel>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -28,449 +28,446 @@
 namespace servo {
 namespace {
 
-using namespace std::chrono_literals;
-using test::Hex;
-using test::Pty;
-using test::ScrollBarPart;
+    using namespace std::chrono_literals;
+    using test::Hex;
+    using test::Pty;
+    using test::ScrollBarPart;
 
-template <typename Widget> Widget* Find(QWidget& form, const QString& name)
-{
-    auto* widget = form.findChild<Widget*>(name);
-    if (!widget)
-        ADD_FAILURE() << "no control " << name.toStdString();
-    return widget;
-}
-
-QScrollBar* Slider(QWidget& form, int channel)
-{
-    return Find<QScrollBar>(form, QStringLiteral("HScroll%1").arg(channel + 1));
-}
-QLineEdit* Readout(QWidget& form, int channel)
-{
-    return Find<QLineEdit>(form, QStringLiteral("Text%1").arg(channel + 2));
-}
-QLabel* ChannelLabel(QWidget& form, int channel)
-{
-    return Find<QLabel>(form, QStringLiteral("Label%1").arg(channel + 1));
-}
-QPushButton* TestButton(QWidget& form, int channel)
-{
-    return Find<QPushButton>(form, QStringLiteral("Command%1").arg(channel + 2));
-}
-
-
-void Drag(QWidget* widget, QPoint to)
-{
-    QMouseEvent move(QEvent::MouseMove, to, widget->mapToGlobal(to), Qt::NoButton,
-                     Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(widget, &move);
-}
-
-std::vector<QMessageBox*> VisibleMessageBoxes()
-{
-    std::vector<QMessageBox*> boxes;
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible())
-            boxes.push_back(box);
-    return boxes;
-}
-
-std::vector<QMessageBox*> Reports()
-{
-    std::vector<QMessageBox*> reports;
-    for (QMessageBox* box : VisibleMessageBoxes())
-        if (box->objectName() == QLatin1String("failureReport"))
-            reports.push_back(box);
-    return reports;
-}
-
-void DismissReports()
-{
-    for (QMessageBox* box : Reports())
-        box->done(QMessageBox::Ok);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
-const std::string kStartUpFrames = "02 30 33 32 02 31 33 32 02 32 33 32 02 33 33 32";
-
-class Form1Test : public testing::Test
-{
-protected:
-    void TearDown() override
+    template <typename Widget> Widget* Find(QWidget& form, const QString& name)
     {
-        // Reports are answered here if a test stopped before it could; the window's
-        // failure path turns quitting on the last window off, which later tests need.
-        DismissReports();
-        QGuiApplication::setQuitOnLastWindowClosed(true);
-        ClearQuitRequest();
+        auto* widget = form.findChild<Widget*>(name);
+        if (!widget)
+            ADD_FAILURE() << "no control " << name.toStdString();
+        return widget;
     }
 
-    // EXIT and a closed report ask the application to quit. With no event loop running
-    // the request stays pending and would end every later QEventLoop (QSignalSpy::wait)
-    // at once; a turn of exec() takes it back.
-    static void ClearQuitRequest()
+    QScrollBar* Slider(QWidget& form, int channel)
     {
-        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
-        QCoreApplication::exec();
+        return Find<QScrollBar>(form, QStringLiteral("HScroll%1").arg(channel + 1));
+    }
+    QLineEdit* Readout(QWidget& form, int channel)
+    {
+        return Find<QLineEdit>(form, QStringLiteral("Text%1").arg(channel + 2));
+    }
+    QLabel* ChannelLabel(QWidget& form, int channel)
+    {
+        return Find<QLabel>(form, QStringLiteral("Label%1").arg(channel + 1));
+    }
+    QPushButton* TestButton(QWidget& form, int channel)
+    {
+        return Find<QPushButton>(form, QStringLiteral("Command%1").arg(channel + 2));
     }
 
-    // Starts the window on the pseudo-terminal, shows it, and takes the start-up frames.
-    void startShown(Form1& form)
+    void Drag(QWidget* widget, QPoint to)
     {
+        QMouseEvent move(QEvent::MouseMove, to, widget->mapToGlobal(to), Qt::NoButton,
+            Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(widget, &move);
+    }
+
+    std::vector<QMessageBox*> VisibleMessageBoxes()
+    {
+        std::vector<QMessageBox*> boxes;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible())
+                boxes.push_back(box);
+        return boxes;
+    }
+
+    std::vector<QMessageBox*> Reports()
+    {
+        std::vector<QMessageBox*> reports;
+        for (QMessageBox* box : VisibleMessageBoxes())
+            if (box->objectName() == QLatin1String("failureReport"))
+                reports.push_back(box);
+        return reports;
+    }
+
+    void DismissReports()
+    {
+        for (QMessageBox* box : Reports())
+            box->done(QMessageBox::Ok);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    const std::string kStartUpFrames = "02 30 33 32 02 31 33 32 02 32 33 32 02 33 33 32";
+
+    class Form1Test : public testing::Test {
+    protected:
+        void TearDown() override
+        {
+            // Reports are answered here if a test stopped before it could; the window's
+            // failure path turns quitting on the last window off, which later tests need.
+            DismissReports();
+            QGuiApplication::setQuitOnLastWindowClosed(true);
+            ClearQuitRequest();
+        }
+
+        // EXIT and a closed report ask the application to quit. With no event loop running
+        // the request stays pending and would end every later QEventLoop (QSignalSpy::wait)
+        // at once; a turn of exec() takes it back.
+        static void ClearQuitRequest()
+        {
+            QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+            QCoreApplication::exec();
+        }
+
+        // Starts the window on the pseudo-terminal, shows it, and takes the start-up frames.
+        void startShown(Form1& form)
+        {
+            ASSERT_TRUE(form.start());
+            form.show();
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+            ASSERT_EQ(Hex(pty.read(16)), kStartUpFrames);
+        }
+
+        Pty pty;
+    };
+
+    TEST_F(Form1Test, StartUpSendsFiftyOnEveryChannelAndShowsIt)
+    {
+        Form1 form(pty.path());
         ASSERT_TRUE(form.start());
-        form.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-        ASSERT_EQ(Hex(pty.read(16)), kStartUpFrames);
+        EXPECT_EQ(Hex(pty.read(16)), kStartUpFrames);
+        EXPECT_EQ(pty.readAll(), "");
+        for (int ch = 0; ch < kChannelCount; ++ch) {
+            EXPECT_EQ(Readout(form, ch)->text(), QStringLiteral("32")) << ch;
+            EXPECT_EQ(Slider(form, ch)->value(), 50) << ch;
+            EXPECT_EQ(Slider(form, ch)->minimum(), 1) << ch;
+            EXPECT_EQ(Slider(form, ch)->maximum(), 255) << ch;
+        }
+        EXPECT_EQ(Find<QLineEdit>(form, "Text1")->text(), QStringLiteral("1"));
+        EXPECT_TRUE(Reports().empty());
     }
 
-    Pty pty;
-};
-
-TEST_F(Form1Test, StartUpSendsFiftyOnEveryChannelAndShowsIt)
-{
-    Form1 form(pty.path());
-    ASSERT_TRUE(form.start());
-    EXPECT_EQ(Hex(pty.read(16)), kStartUpFrames);
-    EXPECT_EQ(pty.readAll(), "");
-    for (int ch = 0; ch < kChannelCount; ++ch) {
-        EXPECT_EQ(Readout(form, ch)->text(), QStringLiteral("32")) << ch;
-        EXPECT_EQ(Slider(form, ch)->value(), 50) << ch;
-        EXPECT_EQ(Slider(form, ch)->minimum(), 1) << ch;
-        EXPECT_EQ(Slider(form, ch)->maximum(), 255) << ch;
+    TEST_F(Form1Test, RightArrowClickSendsOneFrameAndUpdatesTheReadout)
+    {
+        Form1 form(pty.path());
+        ASSERT_NO_FATAL_FAILURE(startShown(form));
+        for (int ch = 0; ch < kChannelCount; ++ch) {
+            QScrollBar* bar = Slider(form, ch);
+            const QRect arrow = ScrollBarPart(bar, QStyle::SC_ScrollBarAddLine);
+            ASSERT_FALSE(arrow.isEmpty()) << "the style draws no right arrow";
+            QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier, arrow.center());
+            EXPECT_EQ(Hex(pty.read(4)), Hex(FormatServoFrame(ChannelCode(ch), 51))) << ch;
+            EXPECT_EQ(pty.readAll(), "") << "one frame per click, channel " << ch;
+            EXPECT_EQ(bar->value(), 51);
+            EXPECT_EQ(Readout(form, ch)->text(), QStringLiteral("33"));
+        }
     }
-    EXPECT_EQ(Find<QLineEdit>(form, "Text1")->text(), QStringLiteral("1"));
-    EXPECT_TRUE(Reports().empty());
-}
 
-TEST_F(Form1Test, RightArrowClickSendsOneFrameAndUpdatesTheReadout)
-{
-    Form1 form(pty.path());
-    ASSERT_NO_FATAL_FAILURE(startShown(form));
-    for (int ch = 0; ch < kChannelCount; ++ch) {
-        QScrollBar* bar = Slider(form, ch);
-        const QRect arrow = ScrollBarPart(bar, QStyle::SC_ScrollBarAddLine);
-        ASSERT_FALSE(arrow.isEmpty()) << "the style draws no right arrow";
-        QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier, arrow.center());
-        EXPECT_EQ(Hex(pty.read(4)), Hex(FormatServoFrame(ChannelCode(ch), 51))) << ch;
-        EXPECT_EQ(pty.readAll(), "") << "one frame per click, channel " << ch;
-        EXPECT_EQ(bar->value(), 51);
-        EXPECT_EQ(Readout(form, ch)->text(), QStringLiteral("33"));
+    TEST_F(Form1Test, ArrowKeysStepTheFocusedSliderTheWayItsThumbMoves)
+    {
+        Form1 form(pty.path());
+        ASSERT_NO_FATAL_FAILURE(startShown(form));
+        QScrollBar* bar = Slider(form, 1);
+        bar->setFocus();
+        QTest::keyClick(bar, Qt::Key_Right);
+        QTest::keyClick(bar, Qt::Key_Right);
+        QTest::keyClick(bar, Qt::Key_Left);
+        const std::string expected
+            = FormatServoFrame('1', 51) + FormatServoFrame('1', 52) + FormatServoFrame('1', 51);
+        EXPECT_EQ(Hex(pty.read(expected.size())), Hex(expected));
+        EXPECT_EQ(pty.readAll(), "");
+        EXPECT_EQ(Readout(form, 1)->text(), QStringLiteral("33"));
     }
-}
 
-TEST_F(Form1Test, ArrowKeysStepTheFocusedSliderTheWayItsThumbMoves)
-{
-    Form1 form(pty.path());
-    ASSERT_NO_FATAL_FAILURE(startShown(form));
-    QScrollBar* bar = Slider(form, 1);
-    bar->setFocus();
-    QTest::keyClick(bar, Qt::Key_Right);
-    QTest::keyClick(bar, Qt::Key_Right);
-    QTest::keyClick(bar, Qt::Key_Left);
-    const std::string expected =
-        FormatServoFrame('1', 51) + FormatServoFrame('1', 52) + FormatServoFrame('1', 51);
-    EXPECT_EQ(Hex(pty.read(expected.size())), Hex(expected));
-    EXPECT_EQ(pty.readAll(), "");
-    EXPECT_EQ(Readout(form, 1)->text(), QStringLiteral("33"));
-}
-
-TEST_F(Form1Test, DraggingTheThumbSendsOneFrameOnRelease)
-{
-    Form1 form(pty.path());
-    ASSERT_NO_FATAL_FAILURE(startShown(form));
-    QScrollBar* bar = Slider(form, 0);
-    const QPoint from = ScrollBarPart(bar, QStyle::SC_ScrollBarSlider).center();
-    const QPoint to = from + QPoint(40, 0);
-
-    QTest::mousePress(bar, Qt::LeftButton, Qt::NoModifier, from);
-    for (int dx = 5; dx <= 40; dx += 5)
-        Drag(bar, from + QPoint(dx, 0));
-    EXPECT_NE(bar->sliderPosition(), 50) << "the drag did not move the thumb";
-    EXPECT_EQ(bar->value(), 50);
-    EXPECT_EQ(pty.readAll(200ms), "") << "nothing while the thumb is held";
-    EXPECT_EQ(Readout(form, 0)->text(), QStringLiteral("32"));
-
-    QTest::mouseRelease(bar, Qt::LeftButton, Qt::NoModifier, to);
-    const int value = bar->value();
-    EXPECT_GT(value, 50);
-    EXPECT_EQ(Hex(pty.read(4)), Hex(FormatServoFrame('0', static_cast<int16_t>(value))));
-    EXPECT_EQ(pty.readAll(), "") << "one frame for the whole drag";
-    EXPECT_EQ(Readout(form, 0)->text().toStdString(), FormatHex(static_cast<int16_t>(value)));
-}
-
-TEST_F(Form1Test, TypingInTheMinEntryMovesEveryBound)
-{
-    Form1 form(pty.path());
-    ASSERT_NO_FATAL_FAILURE(startShown(form));
-    QLineEdit* entry = Find<QLineEdit>(form, "Text1");
-    entry->setFocus();
-    QTest::keyClick(entry, Qt::Key_End);
-    QTest::keyClick(entry, Qt::Key_Backspace);
-    ASSERT_EQ(entry->text(), QString());
-
-    const std::pair<char, int> keys[] = {{'\0', 0}, {'1', 1}, {'2', 12}, {'0', 120}};
-    for (const auto& [key, bound] : keys) {
-        if (key)
-            QTest::keyClick(entry, key);
-        for (int ch = 0; ch < kChannelCount; ++ch)
-            EXPECT_EQ(Slider(form, ch)->minimum(), bound) << "channel " << ch;
-    }
-    // The bound passed the sliders at 50 and dragged them up.
-    std::string expected;
-    for (char code : {'0', '1', '2', '3'})
-        expected += FormatServoFrame(code, 120);
-    EXPECT_EQ(Hex(pty.read(expected.size())), Hex(expected));
-    EXPECT_EQ(pty.readAll(), "");
-    for (int ch = 0; ch < kChannelCount; ++ch)
-        EXPECT_EQ(Readout(form, ch)->text(), QStringLiteral("78"));
-}
-
-TEST_F(Form1Test, TypingInAReadoutSendsNothing)
-{
-    Form1 form(pty.path());
-    ASSERT_NO_FATAL_FAILURE(startShown(form));
-    QLineEdit* readout = Readout(form, 1);
-    readout->setFocus();
-    QTest::keyClicks(readout, "7F");
-    QTest::keyClick(readout, Qt::Key_Return);
-    EXPECT_EQ(pty.readAll(200ms), "");
-    EXPECT_EQ(Slider(form, 1)->value(), 50);
-}
-
-TEST_F(Form1Test, ExitDeliversWhatWasQueuedClosesThePortAndHides)
-{
-    Form1 form(pty.path());
-    ASSERT_NO_FATAL_FAILURE(startShown(form));
-    QScrollBar* bar = Slider(form, 3);
-    QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier,
-                      ScrollBarPart(bar, QStyle::SC_ScrollBarAddLine).center());
-    // EXIT at once, before the event loop has had a chance to write the frame.
-    QTest::mouseClick(Find<QPushButton>(form, "Command1"), Qt::LeftButton);
-
-    EXPECT_FALSE(form.isVisible());
-    EXPECT_TRUE(Reports().empty());
-    EXPECT_EQ(Hex(pty.read(4)), Hex(FormatServoFrame('3', 51)));
-    SerialLink next(pty.path());
-    EXPECT_TRUE(next.open()) << "EXIT left the port held";
-}
-
-TEST_F(Form1Test, TitleBarCloseStillDeliversWhatWasQueued)
-{
+    TEST_F(Form1Test, DraggingTheThumbSendsOneFrameOnRelease)
     {
         Form1 form(pty.path());
         ASSERT_NO_FATAL_FAILURE(startShown(form));
         QScrollBar* bar = Slider(form, 0);
-        QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier,
-                          ScrollBarPart(bar, QStyle::SC_ScrollBarAddLine).center());
-        EXPECT_TRUE(form.close());
+        const QPoint from = ScrollBarPart(bar, QStyle::SC_ScrollBarSlider).center();
+        const QPoint to = from + QPoint(40, 0);
+
+        QTest::mousePress(bar, Qt::LeftButton, Qt::NoModifier, from);
+        for (int dx = 5; dx <= 40; dx += 5)
+            Drag(bar, from + QPoint(dx, 0));
+        EXPECT_NE(bar->sliderPosition(), 50) << "the drag did not move the thumb";
+        EXPECT_EQ(bar->value(), 50);
+        EXPECT_EQ(pty.readAll(200ms), "") << "nothing while the thumb is held";
+        EXPECT_EQ(Readout(form, 0)->text(), QStringLiteral("32"));
+
+        QTest::mouseRelease(bar, Qt::LeftButton, Qt::NoModifier, to);
+        const int value = bar->value();
+        EXPECT_GT(value, 50);
+        EXPECT_EQ(Hex(pty.read(4)), Hex(FormatServoFrame('0', static_cast<int16_t>(value))));
+        EXPECT_EQ(pty.readAll(), "") << "one frame for the whole drag";
+        EXPECT_EQ(Readout(form, 0)->text().toStdString(), FormatHex(static_cast<int16_t>(value)));
     }
-    EXPECT_EQ(Hex(pty.read(4)), Hex(FormatServoFrame('0', 51)));
-    SerialLink next(pty.path());
-    EXPECT_TRUE(next.open()) << "the closed window left the port held";
-}
 
-TEST_F(Form1Test, TestClickLightsItsLabelYellowOnly)
-{
-    Form1 form(pty.path());
-    ASSERT_NO_FATAL_FAILURE(startShown(form));
-    auto window = [&](int ch) { return ChannelLabel(form, ch)->palette().color(QPalette::Window); };
-    auto buttonFace = [&](int ch) {
-        return ChannelLabel(form, ch)->palette().color(QPalette::Button);
-    };
-    for (int ch = 0; ch < kChannelCount; ++ch)
-        EXPECT_EQ(window(ch), buttonFace(ch)) << "as created, label " << ch;
+    TEST_F(Form1Test, TypingInTheMinEntryMovesEveryBound)
+    {
+        Form1 form(pty.path());
+        ASSERT_NO_FATAL_FAILURE(startShown(form));
+        QLineEdit* entry = Find<QLineEdit>(form, "Text1");
+        entry->setFocus();
+        QTest::keyClick(entry, Qt::Key_End);
+        QTest::keyClick(entry, Qt::Key_Backspace);
+        ASSERT_EQ(entry->text(), QString());
 
-    QTest::mouseClick(TestButton(form, 1), Qt::LeftButton);
-    EXPECT_EQ(window(1), QColor(255, 255, 0));
-    for (int ch : {0, 2, 3})
-        EXPECT_EQ(window(ch), buttonFace(ch)) << ch;
-
-    QTest::mouseClick(TestButton(form, 2), Qt::LeftButton);
-    EXPECT_EQ(window(2), QColor(255, 255, 0));
-    EXPECT_EQ(window(1), buttonFace(1)) << "the highlight moves";
-
-    QTest::mouseClick(TestButton(form, 2), Qt::LeftButton);
-    for (int ch = 0; ch < kChannelCount; ++ch)
-        EXPECT_EQ(window(ch), buttonFace(ch)) << "stopped, label " << ch;
-}
-
-// Return and Enter press the focused EXIT or TEST button, once however long they are held,
-// and nothing anywhere else.
-struct KeyOnControl
-{
-    const char* name;
-    const char* control;
-    Qt::Key key;
-    bool autoRepeat;
-    const char* selected; // the channel under test afterwards
-    bool ended;
-};
-
-void PrintTo(const KeyOnControl& c, std::ostream* os) { *os << c.name; }
-
-class Form1Keys : public Form1Test, public testing::WithParamInterface<KeyOnControl>
-{};
-
-TEST_P(Form1Keys, ReturnPressesOnlyTheFocusedButton)
-{
-    const KeyOnControl& row = GetParam();
-    Form1 form(pty.path());
-    ASSERT_NO_FATAL_FAILURE(startShown(form));
-    QWidget* control = Find<QWidget>(form, QLatin1String(row.control));
-    control->setFocus();
-    const Qt::KeyboardModifiers keypad = row.key == Qt::Key_Enter ? Qt::KeypadModifier
-                                                                    : Qt::NoModifier;
-    QTest::sendKeyEvent(QTest::Press, control, row.key, QString(), keypad);
-    if (row.autoRepeat) {
-        for (int i = 0; i < 3; ++i) {
-            QKeyEvent repeat(QEvent::KeyPress, row.key, keypad, QString(), true);
-            QApplication::sendEvent(control, &repeat);
+        const std::pair<char, int> keys[] = { { '\0', 0 }, { '1', 1 }, { '2', 12 }, { '0', 120 } };
+        for (const auto& [key, bound] : keys) {
+            if (key)
+                QTest::keyClick(entry, key);
+            for (int ch = 0; ch < kChannelCount; ++ch)
+                EXPECT_EQ(Slider(form, ch)->minimum(), bound) << "channel " << ch;
         }
+        // The bound passed the sliders at 50 and dragged them up.
+        std::string expected;
+        for (char code : { '0', '1', '2', '3' })
+            expected += FormatServoFrame(code, 120);
+        EXPECT_EQ(Hex(pty.read(expected.size())), Hex(expected));
+        EXPECT_EQ(pty.readAll(), "");
+        for (int ch = 0; ch < kChannelCount; ++ch)
+            EXPECT_EQ(Readout(form, ch)->text(), QStringLiteral("78"));
     }
-    QTest::sendKeyEvent(QTest::Release, control, row.key, QString(), keypad);
 
-    EXPECT_EQ(form.panel().state().SelectedChannel, row.selected);
-    EXPECT_EQ(form.isVisible(), !row.ended);
-    // A test started shows on the line at the next tick; the first frame is 255.
-    const std::string expected
-        = *row.selected ? FormatServoFrame(row.selected[0], 255) : std::string();
-    EXPECT_EQ(Hex(pty.read(expected.size(), 2500ms)), Hex(expected));
-    EXPECT_EQ(pty.readAll(150ms), "");
-    if (row.ended) {
+    TEST_F(Form1Test, TypingInAReadoutSendsNothing)
+    {
+        Form1 form(pty.path());
+        ASSERT_NO_FATAL_FAILURE(startShown(form));
+        QLineEdit* readout = Readout(form, 1);
+        readout->setFocus();
+        QTest::keyClicks(readout, "7F");
+        QTest::keyClick(readout, Qt::Key_Return);
+        EXPECT_EQ(pty.readAll(200ms), "");
+        EXPECT_EQ(Slider(form, 1)->value(), 50);
+    }
+
+    TEST_F(Form1Test, ExitDeliversWhatWasQueuedClosesThePortAndHides)
+    {
+        Form1 form(pty.path());
+        ASSERT_NO_FATAL_FAILURE(startShown(form));
+        QScrollBar* bar = Slider(form, 3);
+        QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier,
+            ScrollBarPart(bar, QStyle::SC_ScrollBarAddLine).center());
+        // EXIT at once, before the event loop has had a chance to write the frame.
+        QTest::mouseClick(Find<QPushButton>(form, "Command1"), Qt::LeftButton);
+
+        EXPECT_FALSE(form.isVisible());
+        EXPECT_TRUE(Reports().empty());
+        EXPECT_EQ(Hex(pty.read(4)), Hex(FormatServoFrame('3', 51)));
         SerialLink next(pty.path());
         EXPECT_TRUE(next.open()) << "EXIT left the port held";
     }
-}
 
-INSTANTIATE_TEST_SUITE_P(
-    FocusedControl, Form1Keys,
-    testing::Values(KeyOnControl{"return_on_test", "Command3", Qt::Key_Return, false, "1", false},
-                    KeyOnControl{"enter_on_test", "Command5", Qt::Key_Enter, false, "3", false},
-                    KeyOnControl{"held_return_on_test", "Command2", Qt::Key_Return, true, "0",
-                                 false},
-                    KeyOnControl{"return_on_exit", "Command1", Qt::Key_Return, false, "", true},
-                    KeyOnControl{"enter_on_exit", "Command1", Qt::Key_Enter, false, "", true},
-                    KeyOnControl{"return_on_slider", "HScroll2", Qt::Key_Return, false, "", false},
-                    KeyOnControl{"return_on_min", "Text1", Qt::Key_Return, false, "", false},
-                    KeyOnControl{"enter_on_readout", "Text3", Qt::Key_Enter, false, "", false}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(Form1Test, TimerIsPreciseOneSecondAndRunningFromCreation)
-{
-    Form1 form(pty.path());
-    auto* timer = form.findChild<QTimer*>(QStringLiteral("Timer1"));
-    ASSERT_NE(timer, nullptr);
-    EXPECT_TRUE(timer->isActive());
-    EXPECT_EQ(timer->interval(), 1000);
-    EXPECT_EQ(timer->timerType(), Qt::PreciseTimer);
-    EXPECT_FALSE(timer->isSingleShot());
-}
-
-TEST_F(Form1Test, RealTicksSwingTheSelectedChannel)
-{
-    Form1 form(pty.path());
-    ASSERT_NO_FATAL_FAILURE(startShown(form));
-    QTest::mouseClick(TestButton(form, 2), Qt::LeftButton);
-    // The free-running timer ticks within a second of the click; allow for a loaded machine.
-    EXPECT_EQ(Hex(pty.read(4, 2500ms)), "02 32 46 46");
-    EXPECT_EQ(Hex(pty.read(4, 2500ms)), "02 32 36 30");
-    QTest::mouseClick(TestButton(form, 2), Qt::LeftButton);
-    EXPECT_EQ(Slider(form, 2)->value(), 50);
-    EXPECT_EQ(Readout(form, 2)->text(), QStringLiteral("32"));
-}
-
-// A port that cannot be had: missing, or held by another program.
-struct OpenFailure
-{
-    const char* name;
-    bool holdPty; // false: a device that does not exist
-};
-
-void PrintTo(const OpenFailure& c, std::ostream* os) { *os << c.name; }
-
-class Form1OpenFailure : public Form1Test, public testing::WithParamInterface<OpenFailure>
-{};
-
-TEST_P(Form1OpenFailure, ReportsOnceNamingTheDeviceAndSendsNothing)
-{
-    const bool hold = GetParam().holdPty;
-    const QString device = hold ? pty.path() : QStringLiteral("/dev/no-such-servo-port");
-    SerialLink holder(pty.path());
-    if (hold) {
-        ASSERT_TRUE(holder.open());
+    TEST_F(Form1Test, TitleBarCloseStillDeliversWhatWasQueued)
+    {
+        {
+            Form1 form(pty.path());
+            ASSERT_NO_FATAL_FAILURE(startShown(form));
+            QScrollBar* bar = Slider(form, 0);
+            QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier,
+                ScrollBarPart(bar, QStyle::SC_ScrollBarAddLine).center());
+            EXPECT_TRUE(form.close());
+        }
+        EXPECT_EQ(Hex(pty.read(4)), Hex(FormatServoFrame('0', 51)));
+        SerialLink next(pty.path());
+        EXPECT_TRUE(next.open()) << "the closed window left the port held";
     }
 
-    Form1 form(device);
-    EXPECT_FALSE(form.start());
-    EXPECT_FALSE(form.isVisible());
-    ASSERT_EQ(VisibleMessageBoxes().size(), 1u);
-    QMessageBox* report = VisibleMessageBoxes().front();
-    EXPECT_EQ(report->objectName(), QStringLiteral("failureReport"));
-    EXPECT_TRUE(report->text().contains(device)) << report->text().toStdString();
-    EXPECT_EQ(QApplication::activeModalWidget(), report);
+    TEST_F(Form1Test, TestClickLightsItsLabelYellowOnly)
+    {
+        Form1 form(pty.path());
+        ASSERT_NO_FATAL_FAILURE(startShown(form));
+        auto window
+            = [&](int ch) { return ChannelLabel(form, ch)->palette().color(QPalette::Window); };
+        auto buttonFace
+            = [&](int ch) { return ChannelLabel(form, ch)->palette().color(QPalette::Button); };
+        for (int ch = 0; ch < kChannelCount; ++ch)
+            EXPECT_EQ(window(ch), buttonFace(ch)) << "as created, label " << ch;
 
-    EXPECT_FALSE(form.findChild<QTimer*>(QStringLiteral("Timer1"))->isActive());
-    EXPECT_EQ(Find<QLineEdit>(form, "Text1")->text(), QString()) << "start-up went on";
-    for (int ch = 0; ch < kChannelCount; ++ch)
-        EXPECT_EQ(Slider(form, ch)->value(), 1) << ch;
-    EXPECT_EQ(pty.readAll(300ms), "");
+        QTest::mouseClick(TestButton(form, 1), Qt::LeftButton);
+        EXPECT_EQ(window(1), QColor(255, 255, 0));
+        for (int ch : { 0, 2, 3 })
+            EXPECT_EQ(window(ch), buttonFace(ch)) << ch;
 
-    report->done(QMessageBox::Ok);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_TRUE(VisibleMessageBoxes().empty());
-}
+        QTest::mouseClick(TestButton(form, 2), Qt::LeftButton);
+        EXPECT_EQ(window(2), QColor(255, 255, 0));
+        EXPECT_EQ(window(1), buttonFace(1)) << "the highlight moves";
 
-INSTANTIATE_TEST_SUITE_P(Ports, Form1OpenFailure,
-                         testing::Values(OpenFailure{"missing", false}, OpenFailure{"busy", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+        QTest::mouseClick(TestButton(form, 2), Qt::LeftButton);
+        for (int ch = 0; ch < kChannelCount; ++ch)
+            EXPECT_EQ(window(ch), buttonFace(ch)) << "stopped, label " << ch;
+    }
 
-// The far end goes away mid-run; what then tries to send finds out.
-struct HangUp
-{
-    const char* name;
-    std::function<void(Form1&)> send;
-};
+    // Return and Enter press the focused EXIT or TEST button, once however long they are held,
+    // and nothing anywhere else.
+    struct KeyOnControl {
+        const char* name;
+        const char* control;
+        Qt::Key key;
+        bool autoRepeat;
+        const char* selected; // the channel under test afterwards
+        bool ended;
+    };
 
-void PrintTo(const HangUp& c, std::ostream* os) { *os << c.name; }
+    void PrintTo(const KeyOnControl& c, std::ostream* os)
+    {
+        *os << c.name;
+    }
 
-class Form1HangUp : public Form1Test, public testing::WithParamInterface<HangUp>
-{};
+    class Form1Keys : public Form1Test, public testing::WithParamInterface<KeyOnControl> { };
 
-TEST_P(Form1HangUp, ReportsOnceAndStopsTheTimer)
-{
-    Form1 form(pty.path());
-    ASSERT_NO_FATAL_FAILURE(startShown(form));
-    pty.hangUp();
-    GetParam().send(form);
+    TEST_P(Form1Keys, ReturnPressesOnlyTheFocusedButton)
+    {
+        const KeyOnControl& row = GetParam();
+        Form1 form(pty.path());
+        ASSERT_NO_FATAL_FAILURE(startShown(form));
+        QWidget* control = Find<QWidget>(form, QLatin1String(row.control));
+        control->setFocus();
+        const Qt::KeyboardModifiers keypad
+            = row.key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier;
+        QTest::sendKeyEvent(QTest::Press, control, row.key, QString(), keypad);
+        if (row.autoRepeat) {
+            for (int i = 0; i < 3; ++i) {
+                QKeyEvent repeat(QEvent::KeyPress, row.key, keypad, QString(), true);
+                QApplication::sendEvent(control, &repeat);
+            }
+        }
+        QTest::sendKeyEvent(QTest::Release, control, row.key, QString(), keypad);
 
-    EXPECT_TRUE(QTest::qWaitFor([] { return !Reports().empty(); }, 5000));
-    ASSERT_EQ(Reports().size(), 1u);
-    EXPECT_TRUE(Reports().front()->text().contains(pty.path()))
-        << Reports().front()->text().toStdString();
-    EXPECT_FALSE(form.findChild<QTimer*>(QStringLiteral("Timer1"))->isActive());
-    EXPECT_TRUE(form.isVisible()) << "ended as if all went well; the report ends it";
+        EXPECT_EQ(form.panel().state().SelectedChannel, row.selected);
+        EXPECT_EQ(form.isVisible(), !row.ended);
+        // A test started shows on the line at the next tick; the first frame is 255.
+        const std::string expected
+            = *row.selected ? FormatServoFrame(row.selected[0], 255) : std::string();
+        EXPECT_EQ(Hex(pty.read(expected.size(), 2500ms)), Hex(expected));
+        EXPECT_EQ(pty.readAll(150ms), "");
+        if (row.ended) {
+            SerialLink next(pty.path());
+            EXPECT_TRUE(next.open()) << "EXIT left the port held";
+        }
+    }
 
-    // Whatever the operator does next raises no second report.
-    Slider(form, 0)->setValue(70);
-    Slider(form, 1)->setValue(71);
-    QTest::qWait(300);
-    EXPECT_EQ(VisibleMessageBoxes().size(), 1u);
-}
+    INSTANTIATE_TEST_SUITE_P(FocusedControl, Form1Keys,
+        testing::Values(
+            KeyOnControl { "return_on_test", "Command3", Qt::Key_Return, false, "1", false },
+            KeyOnControl { "enter_on_test", "Command5", Qt::Key_Enter, false, "3", false },
+            KeyOnControl { "held_return_on_test", "Command2", Qt::Key_Return, true, "0", false },
+            KeyOnControl { "return_on_exit", "Command1", Qt::Key_Return, false, "", true },
+            KeyOnControl { "enter_on_exit", "Command1", Qt::Key_Enter, false, "", true },
+            KeyOnControl { "return_on_slider", "HScroll2", Qt::Key_Return, false, "", false },
+            KeyOnControl { "return_on_min", "Text1", Qt::Key_Return, false, "", false },
+            KeyOnControl { "enter_on_readout", "Text3", Qt::Key_Enter, false, "", false }),
+        [](const auto& info) { return std::string(info.param.name); });
 
-INSTANTIATE_TEST_SUITE_P(
-    MidRun, Form1HangUp,
-    testing::Values(HangUp{"slider_change", [](Form1& form) { Slider(form, 1)->setValue(60); }},
-                    HangUp{"test_tick",
-                           [](Form1& form) {
-                               QTest::mouseClick(TestButton(form, 0), Qt::LeftButton);
-                           }},
-                    HangUp{"exit_draining",
-                           [](Form1& form) {
-                               Slider(form, 2)->setValue(60);
-                               QTest::mouseClick(Find<QPushButton>(form, "Command1"),
-                                                 Qt::LeftButton);
-                           }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    TEST_F(Form1Test, TimerIsPreciseOneSecondAndRunningFromCreation)
+    {
+        Form1 form(pty.path());
+        auto* timer = form.findChild<QTimer*>(QStringLiteral("Timer1"));
+        ASSERT_NE(timer, nullptr);
+        EXPECT_TRUE(timer->isActive());
+        EXPECT_EQ(timer->interval(), 1000);
+        EXPECT_EQ(timer->timerType(), Qt::PreciseTimer);
+        EXPECT_FALSE(timer->isSingleShot());
+    }
+
+    TEST_F(Form1Test, RealTicksSwingTheSelectedChannel)
+    {
+        Form1 form(pty.path());
+        ASSERT_NO_FATAL_FAILURE(startShown(form));
+        QTest::mouseClick(TestButton(form, 2), Qt::LeftButton);
+        // The free-running timer ticks within a second of the click; allow for a loaded machine.
+        EXPECT_EQ(Hex(pty.read(4, 2500ms)), "02 32 46 46");
+        EXPECT_EQ(Hex(pty.read(4, 2500ms)), "02 32 36 30");
+        QTest::mouseClick(TestButton(form, 2), Qt::LeftButton);
+        EXPECT_EQ(Slider(form, 2)->value(), 50);
+        EXPECT_EQ(Readout(form, 2)->text(), QStringLiteral("32"));
+    }
+
+    // A port that cannot be had: missing, or held by another program.
+    struct OpenFailure {
+        const char* name;
+        bool holdPty; // false: a device that does not exist
+    };
+
+    void PrintTo(const OpenFailure& c, std::ostream* os)
+    {
+        *os << c.name;
+    }
+
+    class Form1OpenFailure : public Form1Test, public testing::WithParamInterface<OpenFailure> { };
+
+    TEST_P(Form1OpenFailure, ReportsOnceNamingTheDeviceAndSendsNothing)
+    {
+        const bool hold = GetParam().holdPty;
+        const QString device = hold ? pty.path() : QStringLiteral("/dev/no-such-servo-port");
+        SerialLink holder(pty.path());
+        if (hold) {
+            ASSERT_TRUE(holder.open());
+        }
+
+        Form1 form(device);
+        EXPECT_FALSE(form.start());
+        EXPECT_FALSE(form.isVisible());
+        ASSERT_EQ(VisibleMessageBoxes().size(), 1u);
+        QMessageBox* report = VisibleMessageBoxes().front();
+        EXPECT_EQ(report->objectName(), QStringLiteral("failureReport"));
+        EXPECT_TRUE(report->text().contains(device)) << report->text().toStdString();
+        EXPECT_EQ(QApplication::activeModalWidget(), report);
+
+        EXPECT_FALSE(form.findChild<QTimer*>(QStringLiteral("Timer1"))->isActive());
+        EXPECT_EQ(Find<QLineEdit>(form, "Text1")->text(), QString()) << "start-up went on";
+        for (int ch = 0; ch < kChannelCount; ++ch)
+            EXPECT_EQ(Slider(form, ch)->value(), 1) << ch;
+        EXPECT_EQ(pty.readAll(300ms), "");
+
+        report->done(QMessageBox::Ok);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_TRUE(VisibleMessageBoxes().empty());
+    }
+
+    INSTANTIATE_TEST_SUITE_P(Ports, Form1OpenFailure,
+        testing::Values(OpenFailure { "missing", false }, OpenFailure { "busy", true }),
+        [](const auto& info) { return std::string(info.param.name); });
+
+    // The far end goes away mid-run; what then tries to send finds out.
+    struct HangUp {
+        const char* name;
+        std::function<void(Form1&)> send;
+    };
+
+    void PrintTo(const HangUp& c, std::ostream* os)
+    {
+        *os << c.name;
+    }
+
+    class Form1HangUp : public Form1Test, public testing::WithParamInterface<HangUp> { };
+
+    TEST_P(Form1HangUp, ReportsOnceAndStopsTheTimer)
+    {
+        Form1 form(pty.path());
+        ASSERT_NO_FATAL_FAILURE(startShown(form));
+        pty.hangUp();
+        GetParam().send(form);
+
+        EXPECT_TRUE(QTest::qWaitFor([] { return !Reports().empty(); }, 5000));
+        ASSERT_EQ(Reports().size(), 1u);
+        EXPECT_TRUE(Reports().front()->text().contains(pty.path()))
+            << Reports().front()->text().toStdString();
+        EXPECT_FALSE(form.findChild<QTimer*>(QStringLiteral("Timer1"))->isActive());
+        EXPECT_TRUE(form.isVisible()) << "ended as if all went well; the report ends it";
+
+        // Whatever the operator does next raises no second report.
+        Slider(form, 0)->setValue(70);
+        Slider(form, 1)->setValue(71);
+        QTest::qWait(300);
+        EXPECT_EQ(VisibleMessageBoxes().size(), 1u);
+    }
+
+    INSTANTIATE_TEST_SUITE_P(MidRun, Form1HangUp,
+        testing::Values(
+            HangUp { "slider_change", [](Form1& form) { Slider(form, 1)->setValue(60); } },
+            HangUp { "test_tick",
+                [](Form1& form) { QTest::mouseClick(TestButton(form, 0), Qt::LeftButton); } },
+            HangUp { "exit_draining",
+                [](Form1& form) {
+                    Slider(form, 2)->setValue(60);
+                    QTest::mouseClick(Find<QPushButton>(form, "Command1"), Qt::LeftButton);
+                } }),
+        [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace servo

@@ -4,8 +4,8 @@
 // each control leaves for its text. Shared by the 1x and the 2x window suites.
 
 #include <QColor>
-#include <QFontMetricsF>
 #include <QFontMetrics>
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -29,46 +29,51 @@ inline void PrintTo(const QSize& s, std::ostream* os)
 {
     *os << "QSize(" << s.width() << "x" << s.height() << ")";
 }
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
-inline void PrintTo(const QColor& c, std::ostream* os) { *os << c.name().toStdString(); }
+inline void PrintTo(const QString& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
+inline void PrintTo(const QColor& c, std::ostream* os)
+{
+    *os << c.name().toStdString();
+}
 
 namespace servo::test {
 
 enum class Kind { Label, Slider, TextBox, Button };
 
-struct ExpectedControl
-{
+struct ExpectedControl {
     const char* name;
     Kind kind;
-    QRect rect;       // left, top, width, height in device-independent pixels
+    QRect rect; // left, top, width, height in device-independent pixels
     const char* text; // caption, or the text a box shows after start-up
 };
 
-constexpr int kClientWidth = 338;  // 5070 twips
+constexpr int kClientWidth = 338; // 5070 twips
 constexpr int kClientHeight = 177; // 2655 twips
 
 inline const ExpectedControl kExpectedControls[] = {
-    {"Label5", Kind::Label, {224, 8, 81, 17}, "COM1 Only"},
-    {"Label1", Kind::Label, {16, 32, 29, 13}, "CH1"},
-    {"HScroll1", Kind::Slider, {56, 28, 200, 17}, nullptr},
-    {"Text2", Kind::TextBox, {260, 28, 29, 17}, "32"},
-    {"Command2", Kind::Button, {296, 28, 37, 17}, "TEST"},
-    {"Label2", Kind::Label, {16, 60, 29, 13}, "CH2"},
-    {"HScroll2", Kind::Slider, {56, 56, 200, 17}, nullptr},
-    {"Text3", Kind::TextBox, {260, 56, 29, 17}, "32"},
-    {"Command3", Kind::Button, {296, 56, 37, 17}, "TEST"},
-    {"Label3", Kind::Label, {16, 88, 29, 13}, "CH3"},
-    {"HScroll3", Kind::Slider, {56, 84, 200, 17}, nullptr},
-    {"Text4", Kind::TextBox, {260, 84, 29, 17}, "32"},
-    {"Command4", Kind::Button, {296, 84, 37, 17}, "TEST"},
-    {"Label4", Kind::Label, {16, 116, 29, 13}, "CH4"},
-    {"HScroll4", Kind::Slider, {56, 112, 200, 17}, nullptr},
-    {"Text5", Kind::TextBox, {260, 112, 29, 17}, "32"},
-    {"Command5", Kind::Button, {296, 112, 37, 17}, "TEST"},
-    {"Label6", Kind::Label, {20, 148, 21, 13}, "min"},
-    {"Text1", Kind::TextBox, {56, 144, 29, 17}, "1"},
-    {"Label7", Kind::Label, {104, 144, 157, 21}, "Quorvane"},
-    {"Command1", Kind::Button, {280, 140, 53, 25}, "EXIT"},
+    { "Label5", Kind::Label, { 224, 8, 81, 17 }, "COM1 Only" },
+    { "Label1", Kind::Label, { 16, 32, 29, 13 }, "CH1" },
+    { "HScroll1", Kind::Slider, { 56, 28, 200, 17 }, nullptr },
+    { "Text2", Kind::TextBox, { 260, 28, 29, 17 }, "32" },
+    { "Command2", Kind::Button, { 296, 28, 37, 17 }, "TEST" },
+    { "Label2", Kind::Label, { 16, 60, 29, 13 }, "CH2" },
+    { "HScroll2", Kind::Slider, { 56, 56, 200, 17 }, nullptr },
+    { "Text3", Kind::TextBox, { 260, 56, 29, 17 }, "32" },
+    { "Command3", Kind::Button, { 296, 56, 37, 17 }, "TEST" },
+    { "Label3", Kind::Label, { 16, 88, 29, 13 }, "CH3" },
+    { "HScroll3", Kind::Slider, { 56, 84, 200, 17 }, nullptr },
+    { "Text4", Kind::TextBox, { 260, 84, 29, 17 }, "32" },
+    { "Command4", Kind::Button, { 296, 84, 37, 17 }, "TEST" },
+    { "Label4", Kind::Label, { 16, 116, 29, 13 }, "CH4" },
+    { "HScroll4", Kind::Slider, { 56, 112, 200, 17 }, nullptr },
+    { "Text5", Kind::TextBox, { 260, 112, 29, 17 }, "32" },
+    { "Command5", Kind::Button, { 296, 112, 37, 17 }, "TEST" },
+    { "Label6", Kind::Label, { 20, 148, 21, 13 }, "min" },
+    { "Text1", Kind::TextBox, { 56, 144, 29, 17 }, "1" },
+    { "Label7", Kind::Label, { 104, 144, 157, 21 }, "Quorvane" },
+    { "Command1", Kind::Button, { 280, 140, 53, 25 }, "EXIT" },
 };
 
 // Where the control draws its text, as its style lays it out.
@@ -80,10 +85,9 @@ inline QRect TextRoom(QWidget* widget)
         QStyleOptionFrame option;
         option.initFrom(edit);
         option.rect = edit->rect();
-        option.lineWidth
-            = edit->hasFrame()
-                  ? edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit)
-                  : 0;
+        option.lineWidth = edit->hasFrame()
+            ? edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit)
+            : 0;
         QRect room = edit->style()->subElementRect(QStyle::SE_LineEditContents, &option, edit);
         room = room.marginsRemoved(edit->textMargins());
         // QLineEdit keeps 2 px left and right and 1 px above and below inside that rect.
@@ -106,7 +110,7 @@ inline QSize TextNeeds(QWidget* widget, const QString& text)
 {
     const QFontMetrics metrics(widget->font());
     const int width = std::max(metrics.horizontalAdvance(text), metrics.boundingRect(text).width());
-    return {width, metrics.height()};
+    return { width, metrics.height() };
 }
 
 // The pixels a caption paints, in device pixels: the control grabbed with and without its

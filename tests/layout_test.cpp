@@ -18,315 +18,336 @@
 namespace servo {
 namespace {
 
-using test::ExpectedControl;
-using test::Hex;
-using test::kExpectedControls;
-using test::Kind;
-using test::Pty;
+    using test::ExpectedControl;
+    using test::Hex;
+    using test::kExpectedControls;
+    using test::Kind;
+    using test::Pty;
 
-const QColor kTeal(0, 128, 128);
-const QColor kYellow(255, 255, 0);
+    const QColor kTeal(0, 128, 128);
+    const QColor kYellow(255, 255, 0);
 
-const char* const kFocusOrder[] = {
-    "HScroll1", "HScroll2", "HScroll3", "HScroll4", "Command1", "Text1",    "Text2",
-    "Text3",    "Text4",    "Text5",    "Command2", "Command3", "Command4", "Command5",
-};
-
-// The window as the operator gets it: started against a pseudo-terminal and shown.
-class Layout : public testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(form.start());
-        ASSERT_EQ(pty.read(16).size(), 16u) << "the four start-up frames";
-        form.show();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
-    }
-
-    template <typename Widget = QWidget> Widget* control(const char* name)
-    {
-        return form.findChild<Widget*>(QLatin1String(name));
-    }
-
-    QString focusName() const
-    {
-        QWidget* focus = QApplication::focusWidget();
-        return focus ? focus->objectName() : QStringLiteral("(none)");
-    }
-
-    void press(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
-    {
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key(key), modifiers);
-    }
-
-    Pty pty;
-    Form1 form{pty.path()};
-};
-
-bool HasKind(QWidget* widget, Kind kind)
-{
-    switch (kind) {
-    case Kind::Label:
-        return qobject_cast<QLabel*>(widget);
-    case Kind::Slider: {
-        auto* slider = qobject_cast<QScrollBar*>(widget);
-        return slider && slider->orientation() == Qt::Horizontal;
-    }
-    case Kind::TextBox:
-        return qobject_cast<QLineEdit*>(widget);
-    case Kind::Button:
-        return qobject_cast<QPushButton*>(widget);
-    }
-    return false;
-}
-
-QString Caption(QWidget* widget)
-{
-    if (auto* label = qobject_cast<QLabel*>(widget))
-        return label->text();
-    if (auto* edit = qobject_cast<QLineEdit*>(widget))
-        return edit->text();
-    if (auto* button = qobject_cast<QPushButton*>(widget))
-        return button->text();
-    return {};
-}
-
-// The colour a control actually paints at a pixel, as a screen grab sees it.
-QColor PaintedAt(QWidget* widget, QPoint at)
-{
-    return widget->grab().toImage().pixelColor(at);
-}
-
-TEST_F(Layout, EveryControlSitsWhereItWasDrawn)
-{
-    EXPECT_EQ(form.size(), QSize(test::kClientWidth, test::kClientHeight));
-    for (const ExpectedControl& expected : kExpectedControls) {
-        SCOPED_TRACE(expected.name);
-        QWidget* widget = control(expected.name);
-        ASSERT_NE(widget, nullptr);
-        EXPECT_EQ(widget->parentWidget(), &form);
-        EXPECT_TRUE(HasKind(widget, expected.kind)) << widget->metaObject()->className();
-        EXPECT_EQ(widget->geometry(), expected.rect);
-        EXPECT_TRUE(widget->isVisible());
-    }
-    EXPECT_EQ(form.findChildren<QWidget*>(Qt::FindDirectChildrenOnly).size(),
-              qsizetype(std::size(kExpectedControls)))
-        << "no control beyond the drawn ones";
-}
-
-TEST_F(Layout, WindowHasItsTitleAFixedSizeAndOnlyACloseButton)
-{
-    EXPECT_EQ(form.windowTitle(), QStringLiteral("Varnel Pulse Control"));
-    EXPECT_EQ(form.windowType(), Qt::Window);
-    const Qt::WindowFlags flags = form.windowFlags();
-    // Without the customize hint the platform adds its usual set of buttons.
-    EXPECT_TRUE(flags.testFlag(Qt::CustomizeWindowHint));
-    EXPECT_TRUE(flags.testFlag(Qt::WindowTitleHint));
-    EXPECT_TRUE(flags.testFlag(Qt::WindowCloseButtonHint));
-    EXPECT_TRUE(flags.testFlag(Qt::WindowSystemMenuHint)) << "Windows needs it for the close button";
-    EXPECT_FALSE(flags.testFlag(Qt::WindowMinimizeButtonHint));
-    EXPECT_FALSE(flags.testFlag(Qt::WindowMaximizeButtonHint));
-    EXPECT_FALSE(flags.testFlag(Qt::WindowFullscreenButtonHint));
-    EXPECT_FALSE(flags.testFlag(Qt::FramelessWindowHint));
-
-    const QSize client(test::kClientWidth, test::kClientHeight);
-    EXPECT_EQ(form.minimumSize(), client);
-    EXPECT_EQ(form.maximumSize(), client);
-    ASSERT_NE(form.windowHandle(), nullptr);
-    EXPECT_EQ(form.windowHandle()->minimumSize(), client);
-    EXPECT_EQ(form.windowHandle()->maximumSize(), client);
-    form.resize(500, 300);
-    EXPECT_EQ(form.size(), client);
-
-    const QColor face = form.palette().color(QPalette::Button);
-    EXPECT_EQ(PaintedAt(&form, QPoint(2, 2)), face);
-    EXPECT_EQ(PaintedAt(&form, QPoint(client.width() - 2, client.height() - 2)), face);
-}
-
-TEST_F(Layout, CaptionsAndFontsAsDrawn)
-{
-    struct Font
-    {
-        qreal points;
-        bool boldItalic;
+    const char* const kFocusOrder[] = {
+        "HScroll1",
+        "HScroll2",
+        "HScroll3",
+        "HScroll4",
+        "Command1",
+        "Text1",
+        "Text2",
+        "Text3",
+        "Text4",
+        "Text5",
+        "Command2",
+        "Command3",
+        "Command4",
+        "Command5",
     };
-    const auto fontOf = [](const ExpectedControl& c) {
-        const QByteArray name = c.name;
-        if (name == "Label7")
-            return Font{11.25, true};
-        if (name.startsWith("Command") && name != "Command1")
-            return Font{8.25, false};
-        // The panel's default face: Arial 8 pt.
-        return Font{8.0, false};
-    };
-    for (const ExpectedControl& expected : kExpectedControls) {
-        SCOPED_TRACE(expected.name);
-        QWidget* widget = control(expected.name);
-        ASSERT_NE(widget, nullptr);
-        if (expected.text) {
-            EXPECT_EQ(Caption(widget), QLatin1String(expected.text));
-            EXPECT_TRUE(QKeySequence::mnemonic(Caption(widget)).isEmpty()) << "no access key";
+
+    // The window as the operator gets it: started against a pseudo-terminal and shown.
+    class Layout : public testing::Test {
+    protected:
+        void SetUp() override
+        {
+            ASSERT_TRUE(form.start());
+            ASSERT_EQ(pty.read(16).size(), 16u) << "the four start-up frames";
+            form.show();
+            ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
         }
-        const Font want = fontOf(expected);
-        const QFont font = widget->font();
-        EXPECT_EQ(font.family(), QStringLiteral("Arial"));
-        EXPECT_DOUBLE_EQ(font.pointSizeF(), want.points);
-        EXPECT_EQ(font.bold(), want.boldItalic);
-        EXPECT_EQ(font.italic(), want.boldItalic);
-        // What is drawn is Arial or its metric twin, in the requested style.
-        const QFontInfo drawn(font);
-        EXPECT_TRUE(drawn.family() == QLatin1String("Arial")
-                    || drawn.family() == QLatin1String("Liberation Sans"))
-            << drawn.family().toStdString();
-        EXPECT_EQ(drawn.bold(), want.boldItalic);
-        EXPECT_EQ(drawn.italic(), want.boldItalic);
-    }
-    for (auto* button : form.findChildren<QPushButton*>()) {
-        SCOPED_TRACE(button->objectName().toStdString());
-        EXPECT_TRUE(button->shortcut().isEmpty());
-    }
-}
 
-TEST_F(Layout, LabelsAreLeftAlignedOpaqueBorderlessOnButtonFace)
-{
-    const QColor face = form.palette().color(QPalette::Button);
-    for (const ExpectedControl& expected : kExpectedControls) {
-        if (expected.kind != Kind::Label)
-            continue;
-        SCOPED_TRACE(expected.name);
-        auto* label = control<QLabel>(expected.name);
-        ASSERT_NE(label, nullptr);
-        EXPECT_EQ(label->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignLeft);
-        EXPECT_EQ(label->frameShape(), QFrame::NoFrame);
-        EXPECT_TRUE(label->autoFillBackground());
-        EXPECT_EQ(label->focusPolicy(), Qt::NoFocus);
-        // Bottom-right corner: background, clear of the text.
-        const QPoint corner(label->width() - 1, label->height() - 1);
-        EXPECT_EQ(PaintedAt(label, corner), face);
-        EXPECT_EQ(PaintedAt(label, QPoint(0, 0)), face) << "no border";
-    }
-    EXPECT_EQ(control<QLabel>("Label7")->palette().color(QPalette::WindowText), kTeal);
-    // The brand's strokes are solid teal where they cover whole pixels.
-    const QImage brand = control("Label7")->grab().toImage();
-    int teal = 0;
-    for (int y = 0; y < brand.height(); ++y)
-        for (int x = 0; x < brand.width(); ++x)
-            teal += brand.pixelColor(x, y) == kTeal;
-    EXPECT_GT(teal, 20);
+        template <typename Widget = QWidget> Widget* control(const char* name)
+        {
+            return form.findChild<Widget*>(QLatin1String(name));
+        }
 
-    // A channel label lit for a test paints yellow, the others keep the button face.
-    control<QPushButton>("Command3")->click();
-    for (const char* name : {"Label1", "Label2", "Label3", "Label4"}) {
-        SCOPED_TRACE(name);
-        QWidget* label = control(name);
-        EXPECT_EQ(PaintedAt(label, QPoint(label->width() - 1, label->height() - 1)),
-                  QByteArray(name) == "Label2" ? kYellow : face);
-    }
-    control<QPushButton>("Command3")->click();
-}
+        QString focusName() const
+        {
+            QWidget* focus = QApplication::focusWidget();
+            return focus ? focus->objectName() : QStringLiteral("(none)");
+        }
 
-TEST_F(Layout, NoButtonAnswersEnterOrEscape)
-{
-    std::vector<std::unique_ptr<QSignalSpy>> clicks;
-    for (auto* button : form.findChildren<QPushButton*>()) {
-        SCOPED_TRACE(button->objectName().toStdString());
-        EXPECT_FALSE(button->isDefault());
-        EXPECT_FALSE(button->autoDefault());
-        clicks.push_back(std::make_unique<QSignalSpy>(button, &QPushButton::clicked));
-    }
-    ASSERT_EQ(clicks.size(), 5u);
-    for (const char* name : {"HScroll1", "Text1", "Text3"}) {
-        control(name)->setFocus();
-        press(Qt::Key_Return);
-        press(Qt::Key_Enter);
-        press(Qt::Key_Escape);
-    }
-    for (const auto& spy : clicks)
-        EXPECT_EQ(spy->count(), 0);
-    EXPECT_TRUE(form.isVisible());
-    EXPECT_EQ(pty.readAll(), "");
-}
+        void press(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+        {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key(key), modifiers);
+        }
 
-TEST_F(Layout, TabWalksTheControlsInOrderFromTheFirstSlider)
-{
-    EXPECT_EQ(focusName(), QStringLiteral("HScroll1")) << "focus on opening";
-    const int count = int(std::size(kFocusOrder));
-    for (int step = 1; step <= count; ++step) {
-        press(Qt::Key_Tab);
-        EXPECT_EQ(focusName(), QString::fromLatin1(kFocusOrder[step % count])) << "Tab " << step;
-    }
-    for (int step = 1; step <= count; ++step) {
-        press(Qt::Key_Backtab, Qt::ShiftModifier);
-        EXPECT_EQ(focusName(), QString::fromLatin1(kFocusOrder[(count - step) % count]))
-            << "Shift+Tab " << step;
-    }
-    EXPECT_EQ(pty.readAll(), "") << "walking the focus sends nothing";
-}
-
-TEST_F(Layout, TheFocusedSliderShowsIt)
-{
-    // Same value, same size: only the focus tells the two apart.
-    const QImage focused = control("HScroll1")->grab().toImage();
-    const QImage unfocused = control("HScroll2")->grab().toImage();
-    EXPECT_NE(focused, unfocused);
-    press(Qt::Key_Tab);
-    ASSERT_EQ(focusName(), QStringLiteral("HScroll2"));
-    EXPECT_EQ(control("HScroll1")->grab().toImage(), unfocused);
-    EXPECT_EQ(control("HScroll2")->grab().toImage(), focused);
-}
-
-TEST_F(Layout, ArrowKeysOnAFocusedSliderSendOneFrameEach)
-{
-    for (int channel = 0; channel < kChannelCount; ++channel) {
-        SCOPED_TRACE(channel + 1);
-        const QString slider = QStringLiteral("HScroll%1").arg(channel + 1);
-        const QString readout = QStringLiteral("Text%1").arg(channel + 2);
-        const char code = char('0' + channel);
-        ASSERT_EQ(focusName(), slider);
-
-        press(Qt::Key_Right);
-        EXPECT_EQ(Hex(pty.read(4)), Hex({'\x02', code, '3', '3'})) << "Right: 50 to 51";
-        EXPECT_EQ(pty.readAll(), "") << "exactly one frame";
-        EXPECT_EQ(control<QScrollBar>(qPrintable(slider))->value(), 51);
-        EXPECT_EQ(control<QLineEdit>(qPrintable(readout))->text(), QStringLiteral("33"));
-
-        press(Qt::Key_Left);
-        EXPECT_EQ(Hex(pty.read(4)), Hex({'\x02', code, '3', '2'})) << "Left: 51 to 50";
-        EXPECT_EQ(pty.readAll(), "");
-        EXPECT_EQ(control<QLineEdit>(qPrintable(readout))->text(), QStringLiteral("32"));
-
-        press(Qt::Key_Tab);
-    }
-}
-
-TEST_F(Layout, ScreenReadersCanNameEveryControlTheyReach)
-{
-    const std::pair<const char*, const char*> names[] = {
-        {"HScroll1", "CH1"},       {"HScroll2", "CH2"},       {"HScroll3", "CH3"},
-        {"HScroll4", "CH4"},       {"Text2", "CH1 value"},    {"Text3", "CH2 value"},
-        {"Text4", "CH3 value"},    {"Text5", "CH4 value"},    {"Command2", "CH1 TEST"},
-        {"Command3", "CH2 TEST"},  {"Command4", "CH3 TEST"},  {"Command5", "CH4 TEST"},
-        {"Command1", "EXIT"},      {"Text1", "min"},
+        Pty pty;
+        Form1 form { pty.path() };
     };
-    for (const auto& [name, spoken] : names) {
-        SCOPED_TRACE(name);
-        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(control(name));
-        ASSERT_NE(accessible, nullptr);
-        EXPECT_EQ(accessible->text(QAccessible::Name), QLatin1String(spoken));
-    }
-}
 
-TEST_F(Layout, EveryCaptionFitsItsControl)
-{
-    for (const ExpectedControl& expected : kExpectedControls) {
-        if (!expected.text)
-            continue;
-        SCOPED_TRACE(expected.name);
-        QWidget* widget = control(expected.name);
-        test::ExpectCaptionFits(widget, QLatin1String(expected.text));
+    bool HasKind(QWidget* widget, Kind kind)
+    {
+        switch (kind) {
+        case Kind::Label:
+            return qobject_cast<QLabel*>(widget);
+        case Kind::Slider: {
+            auto* slider = qobject_cast<QScrollBar*>(widget);
+            return slider && slider->orientation() == Qt::Horizontal;
+        }
+        case Kind::TextBox:
+            return qobject_cast<QLineEdit*>(widget);
+        case Kind::Button:
+            return qobject_cast<QPushButton*>(widget);
+        }
+        return false;
     }
-}
+
+    QString Caption(QWidget* widget)
+    {
+        if (auto* label = qobject_cast<QLabel*>(widget))
+            return label->text();
+        if (auto* edit = qobject_cast<QLineEdit*>(widget))
+            return edit->text();
+        if (auto* button = qobject_cast<QPushButton*>(widget))
+            return button->text();
+        return {};
+    }
+
+    // The colour a control actually paints at a pixel, as a screen grab sees it.
+    QColor PaintedAt(QWidget* widget, QPoint at)
+    {
+        return widget->grab().toImage().pixelColor(at);
+    }
+
+    TEST_F(Layout, EveryControlSitsWhereItWasDrawn)
+    {
+        EXPECT_EQ(form.size(), QSize(test::kClientWidth, test::kClientHeight));
+        for (const ExpectedControl& expected : kExpectedControls) {
+            SCOPED_TRACE(expected.name);
+            QWidget* widget = control(expected.name);
+            ASSERT_NE(widget, nullptr);
+            EXPECT_EQ(widget->parentWidget(), &form);
+            EXPECT_TRUE(HasKind(widget, expected.kind)) << widget->metaObject()->className();
+            EXPECT_EQ(widget->geometry(), expected.rect);
+            EXPECT_TRUE(widget->isVisible());
+        }
+        EXPECT_EQ(form.findChildren<QWidget*>(Qt::FindDirectChildrenOnly).size(),
+            qsizetype(std::size(kExpectedControls)))
+            << "no control beyond the drawn ones";
+    }
+
+    TEST_F(Layout, WindowHasItsTitleAFixedSizeAndOnlyACloseButton)
+    {
+        EXPECT_EQ(form.windowTitle(), QStringLiteral("Varnel Pulse Control"));
+        EXPECT_EQ(form.windowType(), Qt::Window);
+        const Qt::WindowFlags flags = form.windowFlags();
+        // Without the customize hint the platform adds its usual set of buttons.
+        EXPECT_TRUE(flags.testFlag(Qt::CustomizeWindowHint));
+        EXPECT_TRUE(flags.testFlag(Qt::WindowTitleHint));
+        EXPECT_TRUE(flags.testFlag(Qt::WindowCloseButtonHint));
+        EXPECT_TRUE(flags.testFlag(Qt::WindowSystemMenuHint))
+            << "Windows needs it for the close button";
+        EXPECT_FALSE(flags.testFlag(Qt::WindowMinimizeButtonHint));
+        EXPECT_FALSE(flags.testFlag(Qt::WindowMaximizeButtonHint));
+        EXPECT_FALSE(flags.testFlag(Qt::WindowFullscreenButtonHint));
+        EXPECT_FALSE(flags.testFlag(Qt::FramelessWindowHint));
+
+        const QSize client(test::kClientWidth, test::kClientHeight);
+        EXPECT_EQ(form.minimumSize(), client);
+        EXPECT_EQ(form.maximumSize(), client);
+        ASSERT_NE(form.windowHandle(), nullptr);
+        EXPECT_EQ(form.windowHandle()->minimumSize(), client);
+        EXPECT_EQ(form.windowHandle()->maximumSize(), client);
+        form.resize(500, 300);
+        EXPECT_EQ(form.size(), client);
+
+        const QColor face = form.palette().color(QPalette::Button);
+        EXPECT_EQ(PaintedAt(&form, QPoint(2, 2)), face);
+        EXPECT_EQ(PaintedAt(&form, QPoint(client.width() - 2, client.height() - 2)), face);
+    }
+
+    TEST_F(Layout, CaptionsAndFontsAsDrawn)
+    {
+        struct Font {
+            qreal points;
+            bool boldItalic;
+        };
+        const auto fontOf = [](const ExpectedControl& c) {
+            const QByteArray name = c.name;
+            if (name == "Label7")
+                return Font { 11.25, true };
+            if (name.startsWith("Command") && name != "Command1")
+                return Font { 8.25, false };
+            // The panel's default face: Arial 8 pt.
+            return Font { 8.0, false };
+        };
+        for (const ExpectedControl& expected : kExpectedControls) {
+            SCOPED_TRACE(expected.name);
+            QWidget* widget = control(expected.name);
+            ASSERT_NE(widget, nullptr);
+            if (expected.text) {
+                EXPECT_EQ(Caption(widget), QLatin1String(expected.text));
+                EXPECT_TRUE(QKeySequence::mnemonic(Caption(widget)).isEmpty()) << "no access key";
+            }
+            const Font want = fontOf(expected);
+            const QFont font = widget->font();
+            EXPECT_EQ(font.family(), QStringLiteral("Arial"));
+            EXPECT_DOUBLE_EQ(font.pointSizeF(), want.points);
+            EXPECT_EQ(font.bold(), want.boldItalic);
+            EXPECT_EQ(font.italic(), want.boldItalic);
+            // What is drawn is Arial or its metric twin, in the requested style.
+            const QFontInfo drawn(font);
+            EXPECT_TRUE(drawn.family() == QLatin1String("Arial")
+                || drawn.family() == QLatin1String("Liberation Sans"))
+                << drawn.family().toStdString();
+            EXPECT_EQ(drawn.bold(), want.boldItalic);
+            EXPECT_EQ(drawn.italic(), want.boldItalic);
+        }
+        for (auto* button : form.findChildren<QPushButton*>()) {
+            SCOPED_TRACE(button->objectName().toStdString());
+            EXPECT_TRUE(button->shortcut().isEmpty());
+        }
+    }
+
+    TEST_F(Layout, LabelsAreLeftAlignedOpaqueBorderlessOnButtonFace)
+    {
+        const QColor face = form.palette().color(QPalette::Button);
+        for (const ExpectedControl& expected : kExpectedControls) {
+            if (expected.kind != Kind::Label)
+                continue;
+            SCOPED_TRACE(expected.name);
+            auto* label = control<QLabel>(expected.name);
+            ASSERT_NE(label, nullptr);
+            EXPECT_EQ(label->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignLeft);
+            EXPECT_EQ(label->frameShape(), QFrame::NoFrame);
+            EXPECT_TRUE(label->autoFillBackground());
+            EXPECT_EQ(label->focusPolicy(), Qt::NoFocus);
+            // Bottom-right corner: background, clear of the text.
+            const QPoint corner(label->width() - 1, label->height() - 1);
+            EXPECT_EQ(PaintedAt(label, corner), face);
+            EXPECT_EQ(PaintedAt(label, QPoint(0, 0)), face) << "no border";
+        }
+        EXPECT_EQ(control<QLabel>("Label7")->palette().color(QPalette::WindowText), kTeal);
+        // The brand's strokes are solid teal where they cover whole pixels.
+        const QImage brand = control("Label7")->grab().toImage();
+        int teal = 0;
+        for (int y = 0; y < brand.height(); ++y)
+            for (int x = 0; x < brand.width(); ++x)
+                teal += brand.pixelColor(x, y) == kTeal;
+        EXPECT_GT(teal, 20);
+
+        // A channel label lit for a test paints yellow, the others keep the button face.
+        control<QPushButton>("Command3")->click();
+        for (const char* name : { "Label1", "Label2", "Label3", "Label4" }) {
+            SCOPED_TRACE(name);
+            QWidget* label = control(name);
+            EXPECT_EQ(PaintedAt(label, QPoint(label->width() - 1, label->height() - 1)),
+                QByteArray(name) == "Label2" ? kYellow : face);
+        }
+        control<QPushButton>("Command3")->click();
+    }
+
+    TEST_F(Layout, NoButtonAnswersEnterOrEscape)
+    {
+        std::vector<std::unique_ptr<QSignalSpy>> clicks;
+        for (auto* button : form.findChildren<QPushButton*>()) {
+            SCOPED_TRACE(button->objectName().toStdString());
+            EXPECT_FALSE(button->isDefault());
+            EXPECT_FALSE(button->autoDefault());
+            clicks.push_back(std::make_unique<QSignalSpy>(button, &QPushButton::clicked));
+        }
+        ASSERT_EQ(clicks.size(), 5u);
+        for (const char* name : { "HScroll1", "Text1", "Text3" }) {
+            control(name)->setFocus();
+            press(Qt::Key_Return);
+            press(Qt::Key_Enter);
+            press(Qt::Key_Escape);
+        }
+        for (const auto& spy : clicks)
+            EXPECT_EQ(spy->count(), 0);
+        EXPECT_TRUE(form.isVisible());
+        EXPECT_EQ(pty.readAll(), "");
+    }
+
+    TEST_F(Layout, TabWalksTheControlsInOrderFromTheFirstSlider)
+    {
+        EXPECT_EQ(focusName(), QStringLiteral("HScroll1")) << "focus on opening";
+        const int count = int(std::size(kFocusOrder));
+        for (int step = 1; step <= count; ++step) {
+            press(Qt::Key_Tab);
+            EXPECT_EQ(focusName(), QString::fromLatin1(kFocusOrder[step % count]))
+                << "Tab " << step;
+        }
+        for (int step = 1; step <= count; ++step) {
+            press(Qt::Key_Backtab, Qt::ShiftModifier);
+            EXPECT_EQ(focusName(), QString::fromLatin1(kFocusOrder[(count - step) % count]))
+                << "Shift+Tab " << step;
+        }
+        EXPECT_EQ(pty.readAll(), "") << "walking the focus sends nothing";
+    }
+
+    TEST_F(Layout, TheFocusedSliderShowsIt)
+    {
+        // Same value, same size: only the focus tells the two apart.
+        const QImage focused = control("HScroll1")->grab().toImage();
+        const QImage unfocused = control("HScroll2")->grab().toImage();
+        EXPECT_NE(focused, unfocused);
+        press(Qt::Key_Tab);
+        ASSERT_EQ(focusName(), QStringLiteral("HScroll2"));
+        EXPECT_EQ(control("HScroll1")->grab().toImage(), unfocused);
+        EXPECT_EQ(control("HScroll2")->grab().toImage(), focused);
+    }
+
+    TEST_F(Layout, ArrowKeysOnAFocusedSliderSendOneFrameEach)
+    {
+        for (int channel = 0; channel < kChannelCount; ++channel) {
+            SCOPED_TRACE(channel + 1);
+            const QString slider = QStringLiteral("HScroll%1").arg(channel + 1);
+            const QString readout = QStringLiteral("Text%1").arg(channel + 2);
+            const char code = char('0' + channel);
+            ASSERT_EQ(focusName(), slider);
+
+            press(Qt::Key_Right);
+            EXPECT_EQ(Hex(pty.read(4)), Hex({ '\x02', code, '3', '3' })) << "Right: 50 to 51";
+            EXPECT_EQ(pty.readAll(), "") << "exactly one frame";
+            EXPECT_EQ(control<QScrollBar>(qPrintable(slider))->value(), 51);
+            EXPECT_EQ(control<QLineEdit>(qPrintable(readout))->text(), QStringLiteral("33"));
+
+            press(Qt::Key_Left);
+            EXPECT_EQ(Hex(pty.read(4)), Hex({ '\x02', code, '3', '2' })) << "Left: 51 to 50";
+            EXPECT_EQ(pty.readAll(), "");
+            EXPECT_EQ(control<QLineEdit>(qPrintable(readout))->text(), QStringLiteral("32"));
+
+            press(Qt::Key_Tab);
+        }
+    }
+
+    TEST_F(Layout, ScreenReadersCanNameEveryControlTheyReach)
+    {
+        const std::pair<const char*, const char*> names[] = {
+            { "HScroll1", "CH1" },
+            { "HScroll2", "CH2" },
+            { "HScroll3", "CH3" },
+            { "HScroll4", "CH4" },
+            { "Text2", "CH1 value" },
+            { "Text3", "CH2 value" },
+            { "Text4", "CH3 value" },
+            { "Text5", "CH4 value" },
+            { "Command2", "CH1 TEST" },
+            { "Command3", "CH2 TEST" },
+            { "Command4", "CH3 TEST" },
+            { "Command5", "CH4 TEST" },
+            { "Command1", "EXIT" },
+            { "Text1", "min" },
+        };
+        for (const auto& [name, spoken] : names) {
+            SCOPED_TRACE(name);
+            QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(control(name));
+            ASSERT_NE(accessible, nullptr);
+            EXPECT_EQ(accessible->text(QAccessible::Name), QLatin1String(spoken));
+        }
+    }
+
+    TEST_F(Layout, EveryCaptionFitsItsControl)
+    {
+        for (const ExpectedControl& expected : kExpectedControls) {
+            if (!expected.text)
+                continue;
+            SCOPED_TRACE(expected.name);
+            QWidget* widget = control(expected.name);
+            test::ExpectCaptionFits(widget, QLatin1String(expected.text));
+        }
+    }
 
 } // namespace
 } // namespace servo

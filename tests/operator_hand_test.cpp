@@ -451,9 +451,7 @@ TEST_F(OperatorHand, MinShowsItsNumberWholeFromTheSignAfterTab)
 {
     ASSERT_NO_FATAL_FAILURE(startShown());
     const MinEntry entries[] = {
-        { "-1000", {} },
-        { "-32768", {} },
-        { "12345", { 123, 255 } },
+        { "-1000", {} }, { "-32768", {} }, { "12345", { 123, 255 } },
         { "1", {} }, // a lower bound leaves the sliders where they are
     };
     auto* entry = control<QLineEdit>(QStringLiteral("Text1"));
@@ -587,8 +585,8 @@ TEST_F(OperatorHand, LabelsFollowAPaletteChangeWhileRunning)
         expect(QStringLiteral("#353535"));
         // A label lit or put out on the dark desktop takes its face too.
         control<QPushButton>(QStringLiteral("Command4"))->click();
-        EXPECT_EQ(Name(control(QStringLiteral("Label3"))->palette().color(QPalette::Window)),
-            "#353535");
+        EXPECT_EQ(
+            Name(control(QStringLiteral("Label3"))->palette().color(QPalette::Window)), "#353535");
         control<QPushButton>(QStringLiteral("Command4"))->click();
     }
     QCoreApplication::processEvents();

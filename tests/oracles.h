@@ -52,7 +52,7 @@ inline double SlowLeadingNumber(std::string_view text)
             digits();
         }
     }
-    static const locale_t c = newlocale(LC_ALL_MASK, "C", locale_t{});
+    static const locale_t c = newlocale(LC_ALL_MASK, "C", locale_t {});
     return strtod_l(number.c_str(), nullptr, c);
 }
 
@@ -83,8 +83,7 @@ inline std::optional<std::string> CheckLowerBound(std::string_view text)
     // The program reads anything below 1e-337 as zero without computing it.
     const bool bothTiny = std::fabs(fast) < 1e-300 && std::fabs(slow) < 1e-300;
     if (fast != slow && !bothTiny)
-        return "LeadingNumber " + std::to_string(fast) + ", slow reading "
-            + std::to_string(slow);
+        return "LeadingNumber " + std::to_string(fast) + ", slow reading " + std::to_string(slow);
     const int bound = LowerBoundFromText(text);
     if (bound < -32768 || bound > 255)
         return "bound " + std::to_string(bound) + " outside -32768..255";
@@ -155,7 +154,8 @@ inline std::optional<std::string> CheckFrame(char code, int16_t value)
     bool found = false;
     for (int v : values) {
         found = found || v == value;
-        if (v < INT16_MIN || v > INT16_MAX || FormatServoFrame(code, static_cast<int16_t>(v)) != frame)
+        if (v < INT16_MIN || v > INT16_MAX
+            || FormatServoFrame(code, static_cast<int16_t>(v)) != frame)
             return "frame of " + std::to_string(value) + " also reads as " + std::to_string(v);
     }
     if (!found)

@@ -30,7 +30,6 @@ int main(int argc, char* argv[])
     std::printf("holding\n");
     std::fflush(stdout);
     char c;
-    while (::read(STDIN_FILENO, &c, 1) > 0) {
-    }
+    while (::read(STDIN_FILENO, &c, 1) > 0) { }
     return 0;
 }

@@ -26,9 +26,9 @@ namespace {
     using namespace std::chrono_literals;
     using test::CloseOnExec;
     using test::Hex;
-    using test::StartUpFrames;
     using test::Panel;
     using test::Pty;
+    using test::StartUpFrames;
 
     const QString kUndelivered = QStringLiteral(
         "The port /dev/ttyS0 did not take the last frames within 2 seconds; they were not sent.");
@@ -56,9 +56,10 @@ namespace {
             const qint64 pid = panel.process().processId();
             // The same file, compared by identity: seen from a chroot the link's text may be
             // the path outside it.
-            struct stat running { }, built { };
-            ASSERT_EQ(::stat(QStringLiteral("/proc/%1/exe").arg(pid).toLocal8Bit().constData(),
-                          &running),
+            struct stat running {
+            }, built {};
+            ASSERT_EQ(
+                ::stat(QStringLiteral("/proc/%1/exe").arg(pid).toLocal8Bit().constData(), &running),
                 0);
             ASSERT_EQ(::stat(SERVO_PANEL_EXE, &built), 0);
             ASSERT_TRUE(running.st_dev == built.st_dev && running.st_ino == built.st_ino)
@@ -169,7 +170,8 @@ namespace {
         const auto handling = [&] {
             struct stat running { };
             QFile file(status);
-            if (::stat(QStringLiteral("/proc/%1/exe").arg(panel.process().processId())
+            if (::stat(QStringLiteral("/proc/%1/exe")
+                           .arg(panel.process().processId())
                            .toLocal8Bit()
                            .constData(),
                     &running)
@@ -178,7 +180,8 @@ namespace {
                 return false;
             for (const QByteArray& line : file.readAll().split('\n'))
                 if (line.startsWith("SigCgt:"))
-                    return ((line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1) != 0;
+                    return ((line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1)
+                        != 0;
             return false;
         };
         QElapsedTimer clock;
@@ -191,7 +194,8 @@ namespace {
         EXPECT_EQ(panel.awaitEnd(10s), EXIT_SUCCESS) << panel.errors().toStdString();
         EXPECT_EQ(Hex(pty.readAll(300ms)), "") << "the port was opened after the kill";
         EXPECT_FALSE(QFileInfo::exists(lockFile()));
-        EXPECT_FALSE(panel.errors().contains(QStringLiteral("port"))) << panel.errors().toStdString();
+        EXPECT_FALSE(panel.errors().contains(QStringLiteral("port")))
+            << panel.errors().toStdString();
     }
 
     // Ctrl-C pressed again while the panel waits for a stalled line: the wait keeps its

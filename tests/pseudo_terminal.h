@@ -13,12 +13,14 @@ namespace servo::test {
 
 // A pseudo-terminal standing in for the controller: the panel opens `path`, the test reads
 // what arrives, running the Qt event loop meanwhile (the link writes from it).
-class Pty
-{
+class Pty {
 public:
     Pty() = default;
     using NeverUnlocked = support::PseudoTerminal::NeverUnlocked;
-    explicit Pty(NeverUnlocked never) : m_line(never) {}
+    explicit Pty(NeverUnlocked never)
+        : m_line(never)
+    {
+    }
 
     QString path() const { return QString::fromStdString(m_line.path()); }
 

@@ -280,7 +280,6 @@ protected:
         return QStringLiteral("no private mount namespace here: %1")
             .arg(QString::fromLocal8Bit(probe.readAllStandardError()).trimmed());
     }
-
 };
 
 } // namespace servo::test

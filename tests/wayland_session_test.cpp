@@ -21,11 +21,11 @@ namespace {
 
     using namespace std::chrono_literals;
     using test::Hex;
-    using test::StartUpFrames;
-    using test::Stop;
     using test::Output;
     using test::Panel;
     using test::Pty;
+    using test::StartUpFrames;
+    using test::Stop;
 
     // Weston on no screen at all, with XWayland; it names the X display in its log.
     class Weston {

@@ -20,32 +20,36 @@
 namespace servo {
 namespace {
 
-constexpr int kSliderMaximum = 255;
-constexpr int kSliderCreatedValue = 1;
+    constexpr int kSliderMaximum = 255;
+    constexpr int kSliderCreatedValue = 1;
 
-QString ChannelName(int channel) { return QStringLiteral("CH%1").arg(channel + 1); }
+    QString ChannelName(int channel)
+    {
+        return QStringLiteral("CH%1").arg(channel + 1);
+    }
 
-// The panel's captions were sized for an 8 pt face about Arial's size; the desktop's own
-// font (Noto Sans, Segoe UI, ...) runs taller and would clip the 13 px labels.
-constexpr qreal kDefaultPoints = 8.0;
+    // The panel's captions were sized for an 8 pt face about Arial's size; the desktop's own
+    // font (Noto Sans, Segoe UI, ...) runs taller and would clip the 13 px labels.
+    constexpr qreal kDefaultPoints = 8.0;
 
-QFont ArialFont(qreal points, bool boldItalic = false)
-{
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(points);
-    font.setBold(boldItalic);
-    font.setItalic(boldItalic);
-    return font;
-}
+    QFont ArialFont(qreal points, bool boldItalic = false)
+    {
+        QFont font(QStringLiteral("Arial"));
+        font.setPointSizeF(points);
+        font.setBold(boldItalic);
+        font.setItalic(boldItalic);
+        return font;
+    }
 
 } // namespace
 
 Form1::Form1(const QString& device, QWidget* parent)
     // The system menu hint is what gives a plain window its close button on Windows.
-    : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint
-                          | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-                          | Qt::WindowCloseButtonHint),
-      m_link(device), m_panel(*this, m_link)
+    : QWidget(parent,
+        Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint
+            | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+    , m_link(device)
+    , m_panel(*this, m_link)
 {
     setObjectName(QStringLiteral("Form1"));
     // Arial's metric twin stands in where Arial is missing, so captions keep their widths.
@@ -59,7 +63,7 @@ Form1::Form1(const QString& device, QWidget* parent)
     m_link.setObjectName(QStringLiteral("Comm1"));
     m_link.setParent(this);
     connect(&m_link, &SerialLink::failed, this,
-            [this](const QString& message) { m_panel.linkFailed(message.toStdString()); });
+        [this](const QString& message) { m_panel.linkFailed(message.toStdString()); });
 
     label("Label5", tr("COM1 Only"));
     for (int channel = 0; channel < kChannelCount; ++channel)
@@ -161,7 +165,7 @@ void Form1::buildChannel(int channel)
     slider->setAccessibleName(name);
     m_labels[channel]->setBuddy(slider);
     connect(slider, &QScrollBar::valueChanged, this,
-            [this, channel] { m_panel.sliderChanged(channel); });
+        [this, channel] { m_panel.sliderChanged(channel); });
     m_sliders[channel] = slider;
 
     QLineEdit* readout = place<QLineEdit>(("Text" + QByteArray::number(channel + 2)).constData());
@@ -186,7 +190,7 @@ void Form1::setFocusChain()
         if (p.tab)
             focusable.push_back(&p);
     std::sort(focusable.begin(), focusable.end(),
-              [](const Placement* a, const Placement* b) { return *a->tab < *b->tab; });
+        [](const Placement* a, const Placement* b) { return *a->tab < *b->tab; });
     QWidget* previous = nullptr;
     for (const Placement* p : focusable) {
         auto* widget = findChild<QWidget*>(QLatin1String(p->name.data(), p->name.size()));
@@ -202,7 +206,10 @@ int16_t Form1::sliderValue(int channel) const
     return static_cast<int16_t>(m_sliders[channel]->value());
 }
 
-void Form1::setSliderValue(int channel, int16_t value) { m_sliders[channel]->setValue(value); }
+void Form1::setSliderValue(int channel, int16_t value)
+{
+    m_sliders[channel]->setValue(value);
+}
 
 void Form1::setSliderMinimum(int channel, int16_t minimum)
 {
@@ -223,7 +230,10 @@ void Form1::setReadout(int channel, const std::string& text)
     readout->setText(shown);
 }
 
-std::string Form1::lowerBoundText() const { return m_entry->text().toStdString(); }
+std::string Form1::lowerBoundText() const
+{
+    return m_entry->text().toStdString();
+}
 
 void Form1::setLowerBoundText(const std::string& text)
 {
@@ -269,7 +279,7 @@ void Form1::report(const std::string& text, bool onScreen)
     // The status comes from the report, not from the last window closing.
     QGuiApplication::setQuitOnLastWindowClosed(false);
     auto* box = new QMessageBox(QMessageBox::Critical, windowTitle(), message, QMessageBox::Ok,
-                                isVisible() ? this : nullptr);
+        isVisible() ? this : nullptr);
     box->setObjectName(QStringLiteral("failureReport"));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::ApplicationModal);

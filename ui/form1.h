@@ -20,8 +20,7 @@ namespace servo {
 
 // The panel's window. It shows what the panel tells it and forwards every control's
 // event to the panel; it decides nothing itself.
-class Form1 : public QWidget, public PanelView
-{
+class Form1 : public QWidget, public PanelView {
     Q_OBJECT
 
 public:
@@ -53,8 +52,8 @@ protected:
 
 private:
     template <typename Widget> Widget* place(const char* name);
-    QLabel* label(const char* name, const QString& caption,
-        std::optional<ColourValue> text = std::nullopt);
+    QLabel* label(
+        const char* name, const QString& caption, std::optional<ColourValue> text = std::nullopt);
     void paintLabel(QLabel* label, ColourValue background, std::optional<ColourValue> text);
     QPushButton* button(const char* name, const QString& caption);
     void buildChannel(int channel);
@@ -63,9 +62,9 @@ private:
     SerialLink m_link;
     Panel m_panel;
     QTimer m_timer;
-    std::array<QScrollBar*, kChannelCount> m_sliders{};
-    std::array<QLineEdit*, kChannelCount> m_readouts{};
-    std::array<QLabel*, kChannelCount> m_labels{};
+    std::array<QScrollBar*, kChannelCount> m_sliders {};
+    std::array<QLineEdit*, kChannelCount> m_readouts {};
+    std::array<QLabel*, kChannelCount> m_labels {};
     std::array<QPushButton*, kChannelCount> m_tests {};
     // Every label's colours as last set, painted again when the desktop's palette changes.
     struct LabelColours {

@@ -96,8 +96,8 @@ namespace {
                 env.insert(QStringLiteral("HOME"), m_home.path());
                 env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
                 // The simulator keeps Qt's settings under HOME: the user must own it.
-                EXPECT_EQ(::chown(m_home.path().toLocal8Bit().constData(), *user,
-                              static_cast<gid_t>(-1)),
+                EXPECT_EQ(
+                    ::chown(m_home.path().toLocal8Bit().constData(), *user, static_cast<gid_t>(-1)),
                     0);
             }
             m_process.setProcessEnvironment(env);
@@ -204,7 +204,6 @@ namespace {
             EXPECT_FALSE(sim.log().contains(QStringLiteral("\ninvalid ")))
                 << sim.log().toStdString();
         }
-
     };
 
     // Root gets a plain mount namespace; anyone else a user namespace as well.
@@ -213,8 +212,8 @@ namespace {
     QString UserNamespaceRefused(std::optional<uid_t> user)
     {
         QString why;
-        if (Status(AsUser(user, { "unshare", "--user", "--map-root-user", "--mount", "true" }),
-                &why)
+        if (Status(
+                AsUser(user, { "unshare", "--user", "--map-root-user", "--mount", "true" }), &why)
             == 0)
             return {};
         return why.trimmed().isEmpty() ? QStringLiteral("refused") : why.trimmed();
