@@ -37,7 +37,7 @@ int main(int argc, char* argv[])
     // Where the first port is missing or has no UART behind it, port 1 is the computer's
     // USB serial adapter, found among the ports the system lists.
     window.link().setPortFinder([](const servo::FirstPortOutcome& first) {
-        return servo::ChoosePortOne(first, servo::SystemPorts(), servo::SystemHints());
+        return servo::ChoosePortOne(first, servo::SystemPorts(), servo::platform::SystemHints());
     });
     const auto fromOutside = [&panel] { panel.end(servo::EndRequest::Outside); };
     QObject::connect(&endings, &servo::EndingSignals::received, &window, fromOutside);

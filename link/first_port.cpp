@@ -218,11 +218,6 @@ QList<PortDescription> SystemPorts()
     return ports;
 }
 
-PortHints SystemHints()
-{
-    return platform::SystemHints();
-}
-
 // On Linux a refused open almost always means the user is not in the group that owns
 // the device; say which group and how to join it.
 QString PermissionHint(const QString& device)

@@ -63,9 +63,8 @@ PortOne ChoosePortOne(
 FirstPortOutcome OutcomeOf(
     const QString& device, QSerialPort::SerialPortError error, const QString& errorString);
 
-// The serial ports of this computer as QSerialPortInfo lists them, and what else it has.
+// The serial ports of this computer as QSerialPortInfo lists them.
 QList<PortDescription> SystemPorts();
-PortHints SystemHints();
 
 // Diagnostics for a refused or held port (empty where they do not apply).
 QString PermissionHint(const QString& device);
