@@ -1,6 +1,6 @@
 #pragma once
 
-#include "pseudo_terminal_pair.h"
+#include "pseudo_terminal.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -2,7 +2,7 @@
 // staying on a first port that opens.
 #include "first_port.h"
 #include "form1.h"
-#include "pseudo_terminal.h"
+#include "pty.h"
 #include "servo_frame.h"
 
 #include <QLabel>

@@ -1,5 +1,5 @@
 #include "form1.h"
-#include "pseudo_terminal.h"
+#include "pty.h"
 #include "scroll_bar_part.h"
 #include "serial_link.h"
 #include "servo_frame.h"

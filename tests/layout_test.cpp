@@ -1,6 +1,6 @@
 #include "form1.h"
 #include "layout_expectations.h"
-#include "pseudo_terminal.h"
+#include "pty.h"
 
 #include <QAccessible>
 #include <QApplication>

@@ -4,7 +4,7 @@
 #include "contrast.h"
 #include "form1.h"
 #include "layout_expectations.h"
-#include "pseudo_terminal.h"
+#include "pty.h"
 #include "scroll_bar_part.h"
 #include "servo_frame.h"
 

@@ -4,7 +4,7 @@
 #include "form1.h"
 #include "lower_bound.h"
 #include "oracles.h"
-#include "pseudo_terminal.h"
+#include "pty.h"
 #include "scroll_bar_part.h"
 #include "servo_frame.h"
 

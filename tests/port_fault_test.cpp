@@ -1,7 +1,7 @@
 // Port faults against the real window: each ends with one report naming the device and
 // the system's reason, a failure status, and nothing sent after it.
 #include "form1.h"
-#include "pseudo_terminal.h"
+#include "pty.h"
 #include "servo_frame.h"
 
 #include <QApplication>

@@ -1,6 +1,6 @@
 // The real executable ended from outside: by a signal, by its line hanging up while idle,
 // and refused a line another program holds even when run as root.
-#include "pseudo_terminal.h"
+#include "pty.h"
 #include "real_program.h"
 #include "servo_frame.h"
 

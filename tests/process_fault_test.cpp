@@ -1,6 +1,6 @@
 // The real executable on faulty ports; it answers each report with a key press as an
 // operator would.
-#include "pseudo_terminal.h"
+#include "pty.h"
 #include "real_program.h"
 #include "servo_frame.h"
 

@@ -2,7 +2,7 @@
 // its clients, with XWayland beside it. Where both are offered the panel takes X11, whose
 // window manager draws a title and a close control and honours the fixed size; Qt's own
 // Wayland title bar would offer minimize and maximize.
-#include "pseudo_terminal.h"
+#include "pty.h"
 #include "real_program.h"
 #include "servo_frame.h"
 

@@ -1,6 +1,6 @@
 // What a task bar learns from the real window: the menu entry's icon, built into the
 // program, so that it shows before the package is installed.
-#include "pseudo_terminal.h"
+#include "pty.h"
 #include "real_program.h"
 
 #include <QIcon>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "hex.h"
-#include "pseudo_terminal_pair.h"
+#include "pseudo_terminal.h"
 
 #include <QString>
 

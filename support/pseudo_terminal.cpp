@@ -1,4 +1,4 @@
-#include "pseudo_terminal_pair.h"
+#include "pseudo_terminal.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "pseudo_terminal.h"
+#include "pty.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
