@@ -16,7 +16,7 @@ FUZZ_SECONDS ?= 60
 FUZZERS = lower_bound servo_frame
 
 .PHONY: all setup configure build run demo test bench clean package fuzz check-fresh windows \
-	check-windows format
+	check-windows format arm64 check-arm64
 
 all: build
 
@@ -74,10 +74,12 @@ fuzz:
 	  echo "fuzz: $$f corpus kept: $$(ls fuzz/corpus/$$f | wc -l) inputs"; \
 	done
 
-# `make test` on a fresh minimal Debian 12 from the committed HEAD, as root and as a user
-# (needs root and the network; a few hundred packages; not for CI).
+# `make test` on a fresh minimal Debian from the committed HEAD, as root and as a user:
+# DEBIAN=bookworm (Debian 12, the default) or DEBIAN=trixie (Debian 13). Needs root and the
+# network; a few hundred packages; not for CI.
+DEBIAN ?= bookworm
 check-fresh:
-	@BUILD=$(BUILD) scripts/check-fresh.sh
+	@BUILD=$(BUILD) DEBIAN=$(DEBIAN) scripts/check-fresh.sh
 
 # The Windows installer and zip in build-windows/. The first run builds Qt for Windows from the
 # source tarballs in QT_SOURCE_DIR into ~/.cache/servo-panel (about 40 minutes on two cores).
@@ -92,10 +94,29 @@ windows:
 check-windows: windows
 	@WINDOWS_BUILD=$(WINDOWS_BUILD) scripts/check-windows.sh
 
+# The arm64 release program and servo-panel_<version>_arm64.deb in build-arm64/, cross-built
+# with Debian's multiarch packages, and the suites that need no port or window.
+ARM64_BUILD ?= build-arm64
+ARM64_TARGETS = servo-panel package_texts logic_tests rule_tests corpus_tests
+
+arm64:
+	@scripts/setup.sh arm64
+	@cmake -S . -B $(ARM64_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
+	@cmake --build $(ARM64_BUILD) -j$(JOBS) --target $(ARM64_TARGETS)
+	cd $(ARM64_BUILD) && DEB_HOST_ARCH=arm64 cpack -G DEB
+
+# The arm64 build run under qemu: the portable suites, the program on a stand-in /dev/ttyS0
+# under Xvfb (with the native build's stand-in launcher), and the .deb installed with apt into
+# a fresh arm64 Debian 12 root (root and the network; about ten minutes).
+check-arm64: arm64 configure
+	@cmake --build $(BUILD) -j$(JOBS) --target stand-in
+	@ARM64_BUILD=$(ARM64_BUILD) BUILD=$(BUILD) scripts/check-arm64.sh
+
 # Formats every C++ file as .clang-format says; CI fails on any difference.
 format:
 	@scripts/setup.sh format
 	@git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format -i
 
 clean:
-	rm -rf $(BUILD) build-asan $(RELEASE_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD)
+	rm -rf $(BUILD) build-asan $(RELEASE_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD) $(ARM64_BUILD)

@@ -3,6 +3,8 @@
 #include "port_platform.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QIcon>
 
 #include <cstring>
@@ -30,7 +32,10 @@ int main(int argc, char* argv[])
     // Task bars and Wayland compositors match the window to its menu entry by this name; the
     // icon is built in, so the window has it even where the package is not installed.
     QGuiApplication::setDesktopFileName(QStringLiteral("servo-panel"));
-    QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/servo-panel.svg")));
+    QIcon icon;
+    for (const QFileInfo& size : QDir(QStringLiteral(":/icons/servo-panel")).entryInfoList())
+        icon.addFile(size.filePath());
+    QGuiApplication::setWindowIcon(icon);
     servo::EndingSignals endings;
     servo::Form1 window(servo::platform::FirstPortName());
     servo::Panel& panel = window.panel();

@@ -1,17 +1,25 @@
 #!/usr/bin/env bash
-# `make check-fresh`: the README's `make test` on a fresh minimal Debian 12 with only git,
-# make, ca-certificates and sudo added, from the committed HEAD; once as root, once as an
+# `make check-fresh`: the README's `make test` on a fresh minimal Debian (DEBIAN=bookworm, the
+# default, Debian 12; or DEBIAN=trixie, Debian 13) with only git, make, ca-certificates and sudo
+# added, from the committed HEAD; once as root, once as an
 # ordinary user with password-less sudo, each on a root of its own so that both install
 # what they need themselves. Prints each run's CTest summary and fails when either fails.
 #
 # Needs root (mmdebstrap, chroot, mounts) and the network: the packages come from the
 # Debian mirrors this machine's apt is configured with. Downloaded packages are kept in
-# $BUILD/check-fresh/apt-cache for the next run; remove it for a cold one.
+# $BUILD/check-fresh/<release>/apt-cache for the next run; remove it for a cold one.
 set -euo pipefail
 
-suite=bookworm
+suite=${DEBIAN:-bookworm}
+case "$suite" in
+bookworm | trixie) ;;
+*)
+  echo "check-fresh: DEBIAN=$suite: bookworm (Debian 12) or trixie (Debian 13)" >&2
+  exit 2
+  ;;
+esac
 repo=$(cd "$(dirname "$0")/.." && pwd)
-out=$(mkdir -p "$repo/${BUILD:-build}/check-fresh" && cd "$repo/${BUILD:-build}/check-fresh" && pwd)
+out=$(mkdir -p "$repo/${BUILD:-build}/check-fresh/$suite" && cd "$repo/${BUILD:-build}/check-fresh/$suite" && pwd)
 
 # One run, inside a mount and PID namespace of its own (see below): whatever it mounts or
 # starts ends with it, even when it fails or is interrupted.
@@ -49,7 +57,7 @@ if [ "${1:-}" = --run ]; then
   exec "${env[@]}" chroot "$root" runuser -l tester -c "$steps" </dev/null
 fi
 
-[ "$(id -u)" -eq 0 ] || exec sudo BUILD="${BUILD:-build}" "$0" "$@"
+[ "$(id -u)" -eq 0 ] || exec sudo BUILD="${BUILD:-build}" DEBIAN="$suite" "$0" "$@"
 "$repo/scripts/setup.sh" fresh
 started=$(date +%s)
 
@@ -104,7 +112,7 @@ for who in root user; do
     failed=1
     tail -40 "$log"
   fi
-  summary+=("check-fresh: $who: ${line:-no CTest summary (make test ended with status $status)}${line:+, $skipped skipped}")
+  summary+=("check-fresh: $suite: $who: ${line:-no CTest summary (make test ended with status $status)}${line:+, $skipped skipped}")
 done
 printf '%s\n' "${summary[@]}"
 echo "check-fresh: took $((($(date +%s) - started) / 60)) min $((($(date +%s) - started) % 60)) s"

@@ -6,8 +6,9 @@ set -euo pipefail
 packages=(
   # build
   build-essential cmake pkg-config qt6-base-dev qt6-serialport-dev libgl-dev
-  # run: the window's icon is an SVG, drawn by the plugins of libqt6svg6
-  libqt6svg6
+  # build: the window's icon, drawn from its SVG into PNGs, so that no release's Qt needs an
+  # SVG plugin (Debian 13 moved them out of libqt6svg6); the test draws it the same way
+  librsvg2-bin
   # test: the real window on a headless X server, driven and looked at
   googletest libgtest-dev libgmock-dev
   xvfb xdotool x11-apps x11-utils imagemagick fonts-liberation
@@ -24,6 +25,11 @@ packages=(
   # bench
   libbenchmark-dev
 )
+# `setup.sh arm64` adds the cross compiler, Qt and GoogleTest for arm64 beside the host's (Qt's
+# tools stay the host's), and qemu to run what it builds, here and in an arm64 Debian root.
+arm64=(g++-aarch64-linux-gnu qt6-base-dev:arm64 qt6-serialport-dev:arm64 libgl-dev:arm64
+  libgtest-dev:arm64 libgmock-dev:arm64 qemu-user-static mmdebstrap python3)
+
 # `setup.sh fuzz` adds what the fuzzers need (clang with libFuzzer and its sanitizer runtimes);
 # `setup.sh fresh` what `make check-fresh` needs to build a fresh Debian root; `setup.sh
 # windows` the cross compiler, the installer's maker, the icon's renderer and, for
@@ -32,6 +38,7 @@ packages=(
 case "${1:-}" in
 fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
 fresh) packages+=(mmdebstrap) ;;
+arm64) packages+=("${arm64[@]}") ;;
 format) packages+=(clang-format) ;;
 windows) packages+=(g++-mingw-w64-x86-64-posix ninja-build nsis librsvg2-bin wine wine64 python3 xclip) ;;
 esac
@@ -48,6 +55,13 @@ done
 as_root=(env DEBIAN_FRONTEND=noninteractive)
 [ "$(id -u)" -ne 0 ] && as_root=(sudo "${as_root[@]}")
 echo "setup: installing ${missing[*]}"
+
+if [ "${1:-}" = arm64 ]; then
+  dpkg --print-foreign-architectures | grep -qx arm64 || "${as_root[@]}" dpkg --add-architecture arm64
+  # A library of both architectures must be of one version: the host's -dev packages come
+  # along, so both are brought to what the mirror has now.
+  for p in "${arm64[@]}"; do [[ $p == *:arm64 ]] && missing+=("${p%:arm64}"); done
+fi
 
 # A fresh desktop runs its automatic updates in its first minutes, holding apt's locks. apt
 # waits for the dpkg lock itself (DPkg::Lock::Timeout), but `apt-get update` fails at once on

@@ -1,0 +1,182 @@
+#!/usr/bin/env bash
+# make check-arm64: the arm64 build, run under qemu's user mode. The portable suites (through
+# CMake's cross-compiling emulator); the release program under Xvfb on a pseudo-terminal bound
+# over /dev/ttyS0 in a private mount namespace (the native build's stand-in launcher), whose
+# far end logs every byte: the start-up frames, a click's frame, a TEST swing, EXIT; and the
+# .deb installed with apt into a fresh arm64 Debian 12 root, where it starts with no serial
+# port at all. Prints one summary line and fails on any failure.
+#
+# Needs root (mount namespaces, mmdebstrap) and the network for the root's packages, which are
+# kept in $ARM64_BUILD/check-arm64/apt-cache for the next run; remove it for a cold one.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${ARM64_BUILD:-$here/build-arm64}" && pwd)
+native=$(cd "${BUILD:-$here/build}" && pwd)
+[ "$(id -u)" -eq 0 ] || { echo "check-arm64: needs root (mount namespaces, mmdebstrap)" >&2; exit 2; }
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+deb=$build/servo-panel_${version}-1_arm64.deb
+program=$build/servo-panel
+stand_in=$native/support/stand-in
+qemu=$(command -v qemu-aarch64-static)
+out=$build/check-arm64
+mkdir -p "$out/apt-cache"
+rm -f "$out"/*.log "$out"/*.png "$out"/*.status "$out"/*.err
+work=$(mktemp -d /var/tmp/servo-panel-arm64.XXXXXX)
+passed=0
+failed=0
+pass() { passed=$((passed + 1)); echo "check-arm64: ok: $*"; }
+fail() { failed=$((failed + 1)); echo "check-arm64: FAILED: $*"; }
+check() { # check "what" command...
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+wait_for() { # wait_for SECONDS command...
+  local until=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ $SECONDS -lt $until ] || return 1
+    sleep 0.1
+  done
+}
+xvfb='' far_pid='' panel_pid=''
+cleanup() {
+  for p in $panel_pid $far_pid $xvfb; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf --one-file-system "$work"
+}
+trap cleanup EXIT
+start=$SECONDS
+
+check "the program is an arm64 executable" sh -c "file -L '$program' | grep -q 'ARM aarch64'"
+depends=$(dpkg-deb -f "$deb" Depends 2>/dev/null || true)
+check "$(basename "$deb"): Architecture $(dpkg-deb -f "$deb" Architecture 2>/dev/null)" \
+  test "$(dpkg-deb -f "$deb" Architecture 2>/dev/null)" = arm64
+dependencies_ok() {
+  grep -qw libqt6widgets6 <<<"$depends" && grep -qw libqt6serialport6 <<<"$depends" &&
+    grep -qw qt6-qpa-plugins <<<"$depends" && ! grep -qi svg <<<"$depends"
+}
+check "its dependencies from the arm64 libraries, no SVG library: $depends" dependencies_ok
+
+# The suites that need no port and no window, each test under qemu.
+suites=$out/portable.log
+(cd "$build" && ctest -L portable -j2 --output-on-failure) >"$suites" 2>&1 || true
+line=$(grep -E '^[0-9]+% tests passed' "$suites" | tail -1 || true)
+check "portable suites under qemu: ${line:-no CTest summary (see $suites)}" \
+  grep -q ' 0 tests failed' <<<"${line:-none}"
+
+# The program on a stand-in /dev/ttyS0 under Xvfb.
+display=:$((200 + RANDOM % 300))
+Xvfb "$display" -noreset -screen 0 800x600x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+xvfb=$!
+export DISPLAY=$display
+wait_for 10 xdpyinfo -display "$display" >/dev/null 2>&1 || true
+python3 "$here/scripts/far_end.py" "$work/line.log" >"$work/far_end.out" &
+far_pid=$!
+wait_for 10 test -s "$work/far_end.out"
+line_path=$(head -1 "$work/far_end.out")
+(
+  set +e
+  "$stand_in" --line "$line_path" "$qemu" "$program" >"$out/panel.out" 2>"$out/panel.err"
+  echo $? >"$out/panel.status"
+) &
+panel_pid=$!
+frames() { grep -v '^settings' "$work/line.log" 2>/dev/null | cut -d' ' -f2- | tr -d ' \n'; }
+lines() { wc -l <"$work/line.log"; }
+since() { tail -n +$(($1 + 1)) "$work/line.log" | cut -d' ' -f2-; } # what came after line $1
+startup="02303332023133320232333202333332"
+wait_for 60 sh -c "[ \"\$(grep -v '^settings' '$work/line.log' 2>/dev/null | cut -d' ' -f2- |
+  tr -d ' \n')\" = $startup ]" || true
+check "start-up frames on the stand-in /dev/ttyS0: $(frames | sed 's/\(........\)/\1 /g')" \
+  test "$(frames)" = "$startup"
+check "line settings: $(sed -n 's/^settings //p' "$work/line.log")" \
+  grep -q '^settings 9600 8N1$' "$work/line.log"
+window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Varnel Pulse Control$' | head -1 || true)
+sleep 1
+xwd -root -display "$display" | convert xwd:- "$out/panel.png" 2>/dev/null || true
+click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }
+# CH1's right arrow, CH2's TEST and EXIT, at the window's own coordinates.
+before=$(lines)
+click 248 36
+wait_for 5 sh -c "[ \$(wc -l <'$work/line.log') -gt $before ]" || true
+sleep 0.3
+check "CH1's right arrow: $(since "$before" | tr '\n' ' ')" \
+  test "$(since "$before" | tr -d ' \n')" = 02303333
+before=$(lines)
+click 314 64
+sleep 2.6
+click 314 64
+tail -n +$((before + 1)) "$work/line.log" >"$out/test-swing.log"
+swing=$(since "$before" | tr -d ' \n' | cut -c1-16)
+gap=$(awk 'NR == 1 { t = $1 } NR == 2 { print $1 - t }' "$out/test-swing.log")
+check "CH2's TEST: $(since "$before" | tr '\n' ' ')(${gap:-?} ms apart)" \
+  sh -c "[ '$swing' = 0231464602313630 ] && [ ${gap:-0} -ge 900 ] && [ ${gap:-0} -le 1100 ]"
+sleep 0.5
+before=$(lines)
+click 306 152
+wait_for 20 test -s "$out/panel.status" || true
+sleep 1
+check "EXIT ends with status $(cat "$out/panel.status" 2>/dev/null || echo none)" \
+  test "$(cat "$out/panel.status" 2>/dev/null)" = 0
+check "nothing on the line after EXIT" test "$(lines)" -eq "$before"
+cp "$work/line.log" "$out/line.log"
+kill "$far_pid" "$xvfb" 2>/dev/null || true
+wait 2>/dev/null || true
+far_pid='' xvfb='' panel_pid=''
+
+# A fresh arm64 Debian 12 from the mirrors this machine's apt uses, with the package installed
+# by apt, and the program started there with no serial port. qemu runs the root's programs
+# through a binfmt_misc of a user namespace of this run's own, so nothing of it outlives the
+# run or reaches the rest of the machine.
+archive='' security=''
+# shellcheck disable=SC2016 # apt expands these itself
+while IFS='|' read -r origin uri release; do
+  [ "$origin" = Debian ] || continue
+  case "$release" in
+  *-security) security=${security:-$uri} ;;
+  *) archive=${archive:-$uri} ;;
+  esac
+done < <(apt-get indextargets --format '$(ORIGIN)|$(REPO_URI)|$(RELEASE)' 'Identifier: Packages')
+mirrors=("deb $archive bookworm main" "deb $archive bookworm-updates main")
+[ -z "$security" ] || mirrors+=("deb $security bookworm-security main")
+binfmt=/usr/share/binfmts/qemu-aarch64
+register=":qemu-aarch64:M:0:$(sed -n 's/^magic //p' $binfmt):$(sed -n 's/^mask //p' $binfmt):$qemu:F"
+cp "$deb" "$work/"
+cat >"$work/start.sh" <<'EOF'
+# In the arm64 root: no serial port may be reachable; then the installed program, offscreen.
+set -u
+ls /dev/ttyS* /dev/ttyAMA* /dev/ttyUSB* /dev/ttyACM* /dev/serial* 2>/dev/null && exit 99
+uname -m
+dpkg-query -W -f='${Package} ${Version} ${Architecture}\n' servo-panel
+command -v servo-panel
+QT_QPA_PLATFORM=offscreen timeout -s TERM 60 servo-panel 2>/tmp/panel.err &
+for _ in $(seq 600); do grep -q 'Cannot' /tmp/panel.err && break; sleep 0.1; done
+kill %1 2>/dev/null
+wait
+cat /tmp/panel.err
+EOF
+mmdebstrap_status=0
+# shellcheck disable=SC2016 # expanded by the inner shell
+timeout 20m unshare --user --map-users=0:0:65536 --map-groups=0:0:65536 --mount \
+  --propagation private sh -c '
+    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc && echo "$0" >/proc/sys/fs/binfmt_misc/register || exit 98
+    exec "$@"' "$register" \
+  mmdebstrap --mode=root --arch=arm64 --variant=minbase --quiet \
+  --include="$work/$(basename "$deb")" \
+  --skip=download/empty --skip=essential/unlink \
+  --setup-hook="mkdir -p '$out/apt-cache' \"\$1\"/var/cache/apt/archives" \
+  --setup-hook="sync-in '$out/apt-cache' /var/cache/apt/archives" \
+  --customize-hook="sync-out /var/cache/apt/archives '$out/apt-cache'" \
+  --customize-hook="chroot \"\$1\" sh -s <'$work/start.sh' >'$out/root.log' 2>&1" \
+  bookworm "$work/root" "${mirrors[@]}" >"$out/mmdebstrap.log" 2>&1 || mmdebstrap_status=$?
+installed=$(grep -m1 '^servo-panel .* arm64$' "$out/root.log" 2>/dev/null || true)
+check "apt installed $(basename "$deb") into a fresh arm64 Debian 12 root: ${installed:-no}" \
+  sh -c "[ $mmdebstrap_status -eq 0 ] && [ -n '$installed' ] && grep -qx aarch64 '$out/root.log'"
+report=$(grep -m1 'Cannot' "$out/root.log" 2>/dev/null || true)
+check "it starts there and reports: ${report:-nothing (see $out/root.log)}" \
+  sh -c "grep -q 'Cannot open port 1' '$out/root.log'"
+
+echo "check-arm64: $passed passed, $failed failed ($((SECONDS - start)) s; logs and a" \
+  "screenshot in $out)"
+[ "$failed" -eq 0 ]
