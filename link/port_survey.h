@@ -27,6 +27,12 @@ PortHints SystemHints();
 // a refusal always means another program holds the port, so it answers empty.
 QString RefusingGroup(const QString& device);
 
+// The name of the system console that `device` is (its device number listed as an active
+// console), following links; empty when it is none. Windows lends no COM port to a console
+// that a program could open meanwhile (its serial console holds the port), so there it is
+// always empty.
+std::optional<QString> ConsoleOf(const QString& device);
+
 // Who holds a port whose open was refused; empty when the system does not show a holder.
 std::optional<PortHolder> HolderOf(const QString& device);
 
