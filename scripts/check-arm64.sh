@@ -42,6 +42,8 @@ wait_for() { # wait_for SECONDS command...
 }
 xvfb='' far_pid='' panel_pid=''
 cleanup() {
+  # The panel runs as a child of the subshell that records its status.
+  [ -z "$panel_pid" ] || pkill -P "$panel_pid" 2>/dev/null || true
   for p in $panel_pid $far_pid $xvfb; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf --one-file-system "$work"
