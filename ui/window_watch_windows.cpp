@@ -6,7 +6,9 @@ namespace servo::platform {
 
 struct WindowDestroyedWatch::Filter { };
 
-WindowDestroyedWatch::WindowDestroyedWatch(QWidget&, std::function<void()>) { }
+WindowDestroyedWatch::WindowDestroyedWatch(QWidget&, std::function<void()>)
+{
+}
 
 WindowDestroyedWatch::~WindowDestroyedWatch() = default;
 
