@@ -98,6 +98,12 @@ public:
         qputenv("DISPLAY", m_name.toLocal8Bit()); // for xdotool; this test runs offscreen
     }
     ~Display() { Stop(m_server); }
+    // The X server dies under its clients.
+    void kill()
+    {
+        m_server.kill();
+        m_server.waitForFinished(5000);
+    }
     QString name() const { return m_name; }
     QString locks() const { return m_locks.path(); }
 
@@ -139,17 +145,19 @@ private:
 
 // Runs build/servo-panel with `standIn` over /dev/ttyS0 in a /dev of its own (support's
 // StandIn); with no `standIn` there is no /dev/ttyS0 at all. `user`: a user id to run it as
-// (empty: root).
+// (empty: root). `launcher`: a program and its arguments that start the panel (a tracer),
+// given the panel's path last.
 class Panel {
 public:
-    Panel(const Display& display, const QString& standIn, const QString& user = {})
-        : Panel(X11Session(display.name()), display.locks(), standIn, user)
+    Panel(const Display& display, const QString& standIn, const QString& user = {},
+        const QStringList& launcher = {})
+        : Panel(X11Session(display.name()), display.locks(), standIn, user, launcher)
     {
     }
     // The panel in a desktop session of the caller's (`session`: DISPLAY, WAYLAND_DISPLAY...),
     // with `locks` as its /run/lock.
     Panel(QProcessEnvironment env, const QString& locks, const QString& standIn,
-        const QString& user = {})
+        const QString& user = {}, const QStringList& launcher = {})
     {
         m_process.setProcessEnvironment(env);
         // A lock directory of the test's own: Qt claims /dev/ttyS0 with a lock file there,
@@ -160,7 +168,7 @@ public:
             arguments << QStringLiteral("--line") << standIn;
         if (!user.isEmpty())
             arguments << QStringLiteral("--uid") << user;
-        arguments << QStringLiteral(SERVO_PANEL_EXE);
+        arguments << launcher << QStringLiteral(SERVO_PANEL_EXE);
         CloseOnExec();
         m_process.start(QStringLiteral(SERVO_STAND_IN_EXE), arguments);
         m_process.waitForStarted(10000);

@@ -36,8 +36,8 @@ namespace {
         xcb_connection_t* x = xcb_connect(display.toLocal8Bit().constData(), nullptr);
         ASSERT_EQ(xcb_connection_has_error(x), 0);
         static const char kName[] = "WM_STATE";
-        xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
-            x, xcb_intern_atom(x, 0, sizeof kName - 1, kName), nullptr);
+        xcb_intern_atom_reply_t* atom
+            = xcb_intern_atom_reply(x, xcb_intern_atom(x, 0, sizeof kName - 1, kName), nullptr);
         ASSERT_NE(atom, nullptr);
         const xcb_window_t id = window.toUInt();
         const uint32_t state[] = { iconic ? 3u : 1u, XCB_NONE };
@@ -100,7 +100,10 @@ namespace {
             Xdotool({ "windowunmap", "--sync", window });
         // The dragged value goes out once, now.
         const std::string sent = pty.read(4, 5s);
-        const bool one = sent.size() == 4 && sent.substr(0, 2) == std::string("\x02" "0");
+        const bool one = sent.size() == 4
+            && sent.substr(0, 2)
+                == std::string("\x02"
+                               "0");
         EXPECT_TRUE(one) << "not sent once as the window went away: " << Hex(sent);
         const int held = one ? std::stoi(sent.substr(2), nullptr, 16) : 0;
         EXPECT_GT(held, 50) << Hex(sent);
