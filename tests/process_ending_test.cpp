@@ -364,6 +364,52 @@ namespace {
         EXPECT_GE(afterClaim, 20);
     }
 
+    // Another X client destroys the window (`xdotool windowclose`, a window manager crashing
+    // with it): the panel ends as the title bar's close ends it. The start-up frames wait
+    // behind a held line meanwhile, and still go out.
+    TEST_F(Ending, WindowDestroyedByAnotherClientEndsAsTheCloseDoes)
+    {
+        Pty pty;
+        pty.holdOutput(true);
+        Panel panel(*s_display, pty.path());
+        expectRunning(panel);
+        const QString window = s_display->windows().value(0);
+        test::Output(QStringLiteral("xdotool"), { "windowclose", window });
+        QThread::msleep(500);
+        EXPECT_EQ(panel.process().state(), QProcess::Running) << "the queue was not waited for";
+        pty.holdOutput(false);
+        const int status = panel.awaitEnd(10s);
+        EXPECT_EQ(status, EXIT_SUCCESS) << panel.errors().toStdString();
+        EXPECT_EQ(Hex(pty.readAll(300ms)), Hex(StartUpFrames()));
+        EXPECT_FALSE(QFileInfo::exists(lockFile())) << "the port's lock file was left behind";
+    }
+
+    // The X server dies under the panel. Qt ends the program then (status 1, "The X11
+    // connection broke"), and what is queued still goes out and the port's lock file goes.
+    TEST_F(Ending, XServerLostReleasesThePort)
+    {
+        auto display = std::make_unique<test::Display>();
+        ASSERT_FALSE(display->name().isEmpty()) << "Xvfb did not start";
+        Pty pty;
+        pty.holdOutput(true);
+        Panel panel(*display, pty.path());
+        const QString lock = QDir(display->locks()).filePath(QStringLiteral("LCK..ttyS0"));
+        const QStringList windows = display->awaitWindows(1, &panel.process());
+        qputenv("DISPLAY", s_display->name().toLocal8Bit()); // the suite's display again
+        ASSERT_EQ(windows.size(), 1) << panel.errors().toStdString();
+        ASSERT_TRUE(QFileInfo::exists(lock));
+        display->kill();
+        QThread::msleep(500);
+        pty.holdOutput(false);
+        const int status = panel.awaitEnd(10s);
+        const QString errors = panel.errors();
+        EXPECT_EQ(status, EXIT_FAILURE) << errors.toStdString();
+        EXPECT_TRUE(errors.contains(QStringLiteral("The X11 connection broke")))
+            << errors.toStdString();
+        EXPECT_EQ(Hex(pty.readAll(300ms)), Hex(StartUpFrames()));
+        EXPECT_FALSE(QFileInfo::exists(lock)) << "the port's lock file was left behind";
+    }
+
     // Ctrl-C pressed again while the panel waits for a stalled line: the wait keeps its
     // bound, and the loss is reported once.
     TEST_F(Ending, SecondSignalDuringTheDrain)
