@@ -260,7 +260,7 @@ namespace {
             Pty pty;
             QTemporaryDir dir;
             const QString log = dir.filePath(QStringLiteral("trace"));
-            Panel panel(*s_display, pty.path(), {},
+            Panel panel(*s_display, pty.path(), {}, {},
                 { QStandardPaths::findExecutable(QStringLiteral("strace")), "-f", "--seccomp-bpf",
                     "-qq", "-xx", "-e", "trace=write,ioctl", "-e", "signal=TERM,INT,HUP", "-o", log,
                     "--" });

@@ -145,19 +145,20 @@ private:
 
 // Runs build/servo-panel with `standIn` over /dev/ttyS0 in a /dev of its own (support's
 // StandIn); with no `standIn` there is no /dev/ttyS0 at all. `user`: a user id to run it as
-// (empty: root). `launcher`: a program and its arguments that start the panel (a tracer),
-// given the panel's path last.
+// (empty: root). `setUp`: shell commands run as root in that namespace before the panel.
+// `launcher`: a program and its arguments that start the panel (a tracer), given the
+// panel's path last.
 class Panel {
 public:
     Panel(const Display& display, const QString& standIn, const QString& user = {},
-        const QStringList& launcher = {})
-        : Panel(X11Session(display.name()), display.locks(), standIn, user, launcher)
+        const QString& setUp = {}, const QStringList& launcher = {})
+        : Panel(X11Session(display.name()), display.locks(), standIn, user, setUp, launcher)
     {
     }
     // The panel in a desktop session of the caller's (`session`: DISPLAY, WAYLAND_DISPLAY...),
     // with `locks` as its /run/lock.
     Panel(QProcessEnvironment env, const QString& locks, const QString& standIn,
-        const QString& user = {}, const QStringList& launcher = {})
+        const QString& user = {}, const QString& setUp = {}, const QStringList& launcher = {})
     {
         m_process.setProcessEnvironment(env);
         // A lock directory of the test's own: Qt claims /dev/ttyS0 with a lock file there,
@@ -168,6 +169,9 @@ public:
             arguments << QStringLiteral("--line") << standIn;
         if (!user.isEmpty())
             arguments << QStringLiteral("--uid") << user;
+        if (!setUp.isEmpty())
+            arguments << QStringLiteral("/bin/sh") << QStringLiteral("-ec")
+                      << setUp + QStringLiteral("\nexec \"$0\" \"$@\"");
         arguments << launcher << QStringLiteral(SERVO_PANEL_EXE);
         CloseOnExec();
         m_process.start(QStringLiteral(SERVO_STAND_IN_EXE), arguments);
