@@ -263,6 +263,10 @@ namespace {
             Panel panel(*s_display, pty.path(), {}, {},
                 { QStandardPaths::findExecutable(QStringLiteral("strace")), "-f", "--seccomp-bpf",
                     "-qq", "-xx", "-e", "trace=write,ioctl", "-e", "signal=TERM,INT,HUP", "-o", log,
+                    // A sanitized build's leak check stops the world with ptrace, which a
+                    // traced program cannot.
+                    "-E",
+                    "ASAN_OPTIONS=" + qEnvironmentVariable("ASAN_OPTIONS") + ":detect_leaks=0",
                     "--" });
             // The namespace's shell execs strace, which starts the panel.
             const QString children
