@@ -46,12 +46,12 @@ int main(int argc, char* argv[])
         if (refused) {
             std::fprintf(stderr,
                 "stand-in: this system does not let ordinary users mount in a user namespace "
-                "of their own\n(%s: %s), so %s cannot get a /dev/ttyS0 of its own without root.\n"
-                "Either allow it (sysctl user.max_user_namespaces above 0, and where they "
+                "of their own\n(%s: %s), so it cannot have a /dev/ttyS0 of its own without "
+                "root.\nEither allow it (sysctl user.max_user_namespaces above 0, and where they "
                 "exist\nkernel.unprivileged_userns_clone=1 and "
                 "kernel.apparmor_restrict_unprivileged_userns=0),\nor run it as root. %s was "
                 "not started.\n",
-                step, std::strerror(error), argv[i], argv[i]);
+                step, std::strerror(error), argv[i]);
             return 97;
         }
         std::fprintf(stderr, "stand-in: %s%s%s; %s was not started.\n", step, error ? ": " : "",

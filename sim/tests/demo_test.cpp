@@ -331,8 +331,7 @@ namespace {
             GTEST_SKIP() << why.toStdString();
         // Allowed the namespace but not to mount in it, as some hardened systems do.
         Simulator sim(*s_display, user, Failing("SERVO_REFUSE=/run/lock"));
-        EXPECT_EQ(
-            sim.next(QStringLiteral("ended")), QStringLiteral("ended status=97 not started."));
+        EXPECT_EQ(sim.next(QStringLiteral("ended")).toStdString(), "ended status=97 not started.");
         ASSERT_TRUE(sim.process().waitForFinished(30000));
         EXPECT_EQ(sim.process().exitCode(), 97);
         EXPECT_FALSE(sim.log().contains(QStringLiteral("\nframe "))) << sim.log().toStdString();
