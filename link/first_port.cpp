@@ -1,6 +1,6 @@
 #include "first_port.h"
 
-#include "port_platform.h"
+#include "port_survey.h"
 
 #include <QCoreApplication>
 #include <QSerialPortInfo>
@@ -202,17 +202,13 @@ QList<PortDescription> SystemPorts()
 {
     QList<PortDescription> ports;
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-        PortDescription port;
-        port.device = platform::DeviceOf(info);
+        PortDescription port = platform::Describe(info);
         port.description = info.description();
         port.manufacturer = info.manufacturer();
         if (info.hasVendorIdentifier())
             port.vendorId = info.vendorIdentifier();
         port.productId = info.productIdentifier();
         port.serialNumber = info.serialNumber();
-        port.placeholder = platform::IsPlaceholder(info);
-        if (port.vendorId)
-            port.refusingGroup = platform::RefusingGroup(port.device);
         ports.append(port);
     }
     return ports;
@@ -227,6 +223,18 @@ QString PermissionHint(const QString& device)
         return {};
     return QLatin1String("\n\n") + Tr("The device belongs to the group \"%1\".").arg(group)
         + QLatin1Char(' ') + JoinGroup(group);
+}
+
+// Qt's serial port (ours and any other Qt program's) claims a device with a lock file and
+// reports a held one only as "Permission error while locking the device", which sends the
+// operator after groups.
+QString RefusalReason(const QString& device, const QString& systemReason)
+{
+    const std::optional<PortHolder> holder = platform::HolderOf(device);
+    if (!holder)
+        return systemReason;
+    return holder->pid ? InUseByAnotherProgram(holder->program, *holder->pid)
+                       : InUseByAnotherProgram(systemReason);
 }
 
 QString InUseByAnotherProgram(const QString& program, qint64 pid)

@@ -53,11 +53,8 @@ bool SerialLink::open()
     }
     if (!opened) {
         QString reason = m_port.errorString();
-        if (m_port.error() == QSerialPort::PermissionError) {
-            const QString holder = platform::HolderOf(device(), reason);
-            if (!holder.isEmpty())
-                reason = holder;
-        }
+        if (m_port.error() == QSerialPort::PermissionError)
+            reason = RefusalReason(device(), reason);
         fail(tr("Cannot open the port %1: %2").arg(device(), reason) + PermissionHint(device()));
         return false;
     }

@@ -2,7 +2,7 @@
 
 #include "first_port.h"
 #include "frame_link.h"
-#include "port_platform.h"
+#include "port_io.h"
 
 #include <QObject>
 #include <QSerialPort>

@@ -74,9 +74,8 @@ namespace {
             { Kind::NoDevice, Kind::Adapter, Kind::NoDevice } },
         { "io_error_on_a_real_uart", Fault::InputOutput, 4, "",
             { Kind::FirstPortFailed, Kind::FirstPortFailed, Kind::FirstPortFailed } },
-        { "refused", Fault::Other, {}, "",
-            { Kind::FirstPortFailed, Kind::FirstPortFailed, Kind::FirstPortFailed } },
-        { "busy", Fault::Other, {}, "",
+        // Refused and busy alike: a real port that did not open.
+        { "refused_or_busy", Fault::Other, {}, "",
             { Kind::FirstPortFailed, Kind::FirstPortFailed, Kind::FirstPortFailed } },
     };
 
