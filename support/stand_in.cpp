@@ -38,8 +38,8 @@ namespace {
     // A bind mount shows the very file it binds.
     bool Same(const char* a, const char* b)
     {
-        struct stat x {
-        }, y {};
+        struct stat x { };
+        struct stat y { };
         return ::stat(a, &x) == 0 && ::stat(b, &y) == 0 && x.st_dev == y.st_dev
             && x.st_ino == y.st_ino && x.st_rdev == y.st_rdev;
     }
