@@ -169,6 +169,14 @@ PortOne ChoosePortOne(
     if (!noFirstPort)
         return { PortOne::Kind::FirstPortFailed, first.device, {}, {} };
 
+    // Where the board's link leads to the first port itself, it has already failed.
+    if (hints.boardPort && hints.boardPort->target != first.device) {
+        QString target = hints.boardPort->target;
+        if (target.startsWith(QLatin1String("/dev/")))
+            target.remove(0, 5);
+        return { PortOne::Kind::BoardPort, hints.boardPort->device, target, {} };
+    }
+
     QList<PortDescription> adapters;
     for (const PortDescription& port : ports)
         if (port.vendorId && port.device != first.device)
@@ -223,6 +231,20 @@ QString PermissionHint(const QString& device)
         return {};
     return QLatin1String("\n\n") + Tr("The device belongs to the group \"%1\".").arg(group)
         + QLatin1Char(' ') + JoinGroup(group);
+}
+
+QString ConsoleReport(const QString& port, const QString& console)
+{
+    return Tr("Cannot open the port %1: it is the system's console (%2). The kernel writes its "
+              "messages there and a login prompt may wait on it, so the panel sends nothing "
+              "to it.\n\nTo free it, take the console=%2 entry (or console=serial0) off the "
+              "kernel command line (see /proc/cmdline: on a PC in GRUB_CMDLINE_LINUX of "
+              "/etc/default/grub, then sudo update-grub; on a Raspberry Pi in "
+              "/boot/firmware/cmdline.txt), stop its login prompt with\n    sudo systemctl "
+              "disable --now serial-getty@%2\nand restart the computer. On a Raspberry Pi, "
+              "sudo raspi-config does both: Interface Options, Serial Port, a login shell over "
+              "serial: No, the serial port hardware: Yes.")
+        .arg(port, console);
 }
 
 // Qt's serial port (ours and any other Qt program's) claims a device with a lock file and

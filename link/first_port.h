@@ -12,19 +12,21 @@ namespace servo {
 struct PortOne {
     enum class Kind {
         FirstPort, // the first port opened: it is port 1
-        Adapter, // the first port is not there: the one USB serial adapter is
+        BoardPort, // the first port is not there: the board's own UART link is (/dev/serial0)
+        Adapter, // the first port is not there, nor a board port: the one USB serial adapter is
         FirstPortFailed, // a real first port failed: reported as such, never moved from
         NoDevice, // no adapter or several: nothing is opened, `report` says why
     };
 
     Kind kind = Kind::FirstPortFailed;
     QString device;
-    QString description; // the adapter's, for showing which device is in use
+    QString description; // the adapter's, or what a board port links to: which device is in use
     QString report;
 };
 
 // The rule: the first port when it opens; when it is missing or a placeholder with no
-// UART behind it, the one port listed with a USB vendor identifier.
+// UART behind it, the board's own UART link where there is one, else the one port listed
+// with a USB vendor identifier.
 PortOne ChoosePortOne(
     const FirstPortOutcome& first, const QList<PortDescription>& ports, const PortHints& hints);
 
@@ -34,6 +36,9 @@ FirstPortOutcome OutcomeOf(
 
 // The serial ports of this computer as QSerialPortInfo lists them.
 QList<PortDescription> SystemPorts();
+
+// Why the panel does not open a port that is the system's console `console`, and how to free it.
+QString ConsoleReport(const QString& port, const QString& console);
 
 // Diagnostics for a refused or held port (empty where they do not apply).
 QString PermissionHint(const QString& device);

@@ -32,11 +32,18 @@ struct PortDescription {
     QString refusingGroup; // the group the user must join to open it, when refused
 };
 
-// What the computer offers besides its ports, for the report's advice.
+// A board's own name for its primary UART, as a Raspberry Pi's /dev/serial0.
+struct BoardPort {
+    QString device; // the name: /dev/serial0
+    QString target; // the device it links to: /dev/ttyAMA0
+};
+
+// What the computer offers besides its listed ports, for the rule and the report's advice.
 struct PortHints {
     bool brltty = false; // the braille display service, which takes CH340 adapters
     QString brlttyRule; // its udev rule, where found
     bool deviceManager = false; // ports are numbered in Windows' Device Manager
+    std::optional<BoardPort> boardPort {};
 };
 
 // Who holds a port that another program has open, as far as the system tells.

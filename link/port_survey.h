@@ -5,8 +5,6 @@
 #include <QSerialPort>
 #include <QSerialPortInfo>
 
-#include <optional>
-
 // What reports need to know about the computer's ports, as facts. Each platform has its own
 // file (port_survey_posix.cpp, port_survey_windows.cpp); the build picks one.
 namespace servo::platform {
@@ -26,6 +24,12 @@ PortHints SystemHints();
 // The group the user must join to open a refused device. Windows has no such groups: there
 // a refusal always means another program holds the port, so it answers empty.
 QString RefusingGroup(const QString& device);
+
+// The name of the system console that `device` is (its device number listed as an active
+// console), following links; empty when it is none. Windows lends no COM port to a console
+// that a program could open meanwhile (its serial console holds the port), so there it is
+// always empty.
+std::optional<QString> ConsoleOf(const QString& device);
 
 // Who holds a port whose open was refused; empty when the system does not show a holder.
 std::optional<PortHolder> HolderOf(const QString& device);

@@ -25,15 +25,22 @@ namespace {
         return number ? std::optional(type) : std::nullopt;
     }
 
-    // Looked up by device number, so a node bound over another device reads that device's type.
-    std::optional<int> UartTypeOf(const QString& device)
+    std::optional<dev_t> DeviceNumberOf(const QString& device)
     {
         struct stat info { };
         if (::stat(QFile::encodeName(device).constData(), &info) != 0 || !S_ISCHR(info.st_mode))
             return {};
-        return ReadType(QStringLiteral("/sys/dev/char/%1:%2/type")
-                            .arg(major(info.st_rdev))
-                            .arg(minor(info.st_rdev)));
+        return info.st_rdev;
+    }
+
+    // Looked up by device number, so a node bound over another device reads that device's type.
+    std::optional<int> UartTypeOf(const QString& device)
+    {
+        const std::optional<dev_t> number = DeviceNumberOf(device);
+        if (!number)
+            return {};
+        return ReadType(
+            QStringLiteral("/sys/dev/char/%1:%2/type").arg(major(*number)).arg(minor(*number)));
     }
 
 } // namespace
@@ -71,6 +78,10 @@ PortHints SystemHints()
     }
     for (const char* program : { "/usr/bin/brltty", "/bin/brltty", "/usr/sbin/brltty" })
         hints.brltty = hints.brltty || QFileInfo::exists(QLatin1String(program));
+    // Raspberry Pi OS links serial0 to the UART on GPIO 14 and 15, whichever it is.
+    const QFileInfo serial0(QStringLiteral("/dev/serial0"));
+    if (serial0.exists())
+        hints.boardPort = BoardPort { serial0.filePath(), serial0.canonicalFilePath() };
     return hints;
 }
 
@@ -83,6 +94,22 @@ QString RefusingGroup(const QString& device)
         return {};
     const group* owner = ::getgrgid(info.st_gid);
     return owner ? QString::fromLocal8Bit(owner->gr_name) : QString();
+}
+
+// Every console the kernel writes to, with its device number: "ttyS0 -W- (EC p a) 4:64".
+std::optional<QString> ConsoleOf(const QString& device)
+{
+    const std::optional<dev_t> number = DeviceNumberOf(device);
+    QFile consoles(QStringLiteral("/proc/consoles"));
+    if (!number || !consoles.open(QIODevice::ReadOnly))
+        return {};
+    const QString listed = QStringLiteral("%1:%2").arg(major(*number)).arg(minor(*number));
+    for (const QByteArray& line : consoles.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 1 && QString::fromLatin1(fields.back()) == listed)
+            return QString::fromLocal8Bit(fields.front());
+    }
+    return {};
 }
 
 // Qt's serial port (ours and any other Qt program's) claims a device with a lock file,

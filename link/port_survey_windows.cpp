@@ -27,6 +27,11 @@ QString RefusingGroup(const QString&)
     return {};
 }
 
+std::optional<QString> ConsoleOf(const QString&)
+{
+    return {};
+}
+
 // A port is exclusive on Windows: "Access is denied." means another program has it open,
 // and Windows does not say which.
 std::optional<PortHolder> HolderOf(const QString&)
