@@ -15,6 +15,10 @@ if(NOT QT_HOST_PATH)
 endif()
 set(QT_HOST_PATH_CMAKE_DIR /usr/lib/${CMAKE_HOST_SYSTEM_PROCESSOR}-linux-gnu/cmake)
 
+# pkg-config reads the arm64 libraries' descriptions only.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/pkgconfig:/usr/share/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")
+
 # dpkg-buildflags gives the hardening flags of the target architecture.
 set(ENV{DEB_HOST_ARCH} arm64)
 

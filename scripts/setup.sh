@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   # build
   build-essential cmake pkg-config qt6-base-dev qt6-serialport-dev libgl-dev
+  # build: xcb's event layouts, to notice the window destroyed by another X client
+  libxcb1-dev
   # build: the window's icon, drawn from its SVG into PNGs, so that no release's Qt needs an
   # SVG plugin (Debian 13 moved them out of libqt6svg6); the test draws it the same way
   librsvg2-bin
@@ -17,8 +19,9 @@ packages=(
   weston xwayland qt6-wayland
   # test: a screen reader's view of the window, over a private D-Bus session
   dbus-daemon dbus-bin at-spi2-core
-  # test: the real executable in a private mount namespace (unshare, setpriv, mount)
-  util-linux mount
+  # test: the real executable in a private mount namespace (unshare, setpriv, mount), and
+  # traced to see when a signal was handled against the frames it wrote
+  util-linux mount strace
   # package: CPack's DEB generator runs file and dpkg-shlibdeps; the build takes the
   # distribution's hardening flags from dpkg-buildflags; the package test runs the checkers
   file dpkg-dev lintian desktop-file-utils
@@ -28,7 +31,7 @@ packages=(
 # `setup.sh arm64` adds the cross compiler, Qt and GoogleTest for arm64 beside the host's (Qt's
 # tools stay the host's), and qemu to run what it builds, here and in an arm64 Debian root.
 arm64=(g++-aarch64-linux-gnu qt6-base-dev:arm64 qt6-serialport-dev:arm64 libgl-dev:arm64
-  libgtest-dev:arm64 libgmock-dev:arm64 qemu-user-static mmdebstrap arch-test python3)
+  libxcb1-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 qemu-user-static mmdebstrap arch-test python3)
 
 # `setup.sh fuzz` adds what the fuzzers need (clang with libFuzzer and its sanitizer runtimes);
 # `setup.sh fresh` what `make check-fresh` needs to build a fresh Debian root; `setup.sh
