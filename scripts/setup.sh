@@ -31,7 +31,8 @@ packages=(
 # `setup.sh arm64` adds the cross compiler, Qt and GoogleTest for arm64 beside the host's (Qt's
 # tools stay the host's), and qemu to run what it builds, here and in an arm64 Debian root.
 arm64=(g++-aarch64-linux-gnu qt6-base-dev:arm64 qt6-serialport-dev:arm64 libgl-dev:arm64
-  libxcb1-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 qemu-user-static mmdebstrap arch-test python3)
+  libxcb1-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 qemu-user-static mmdebstrap arch-test
+  python3)
 
 # `setup.sh fuzz` adds what the fuzzers need (clang with libFuzzer and its sanitizer runtimes);
 # `setup.sh fresh` what `make check-fresh` needs to build a fresh Debian root; `setup.sh
