@@ -1,6 +1,7 @@
 #include "ending_signals.h"
 #include "form1.h"
-#include "port_platform.h"
+#include "port_io.h"
+#include "port_survey.h"
 
 #include <QApplication>
 #include <QIcon>

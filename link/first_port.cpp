@@ -1,6 +1,6 @@
 #include "first_port.h"
 
-#include "port_platform.h"
+#include "port_survey.h"
 
 #include <QCoreApplication>
 #include <QSerialPortInfo>
@@ -169,6 +169,14 @@ PortOne ChoosePortOne(
     if (!noFirstPort)
         return { PortOne::Kind::FirstPortFailed, first.device, {}, {} };
 
+    // Where the board's link leads to the first port itself, it has already failed.
+    if (hints.boardPort && hints.boardPort->target != first.device) {
+        QString target = hints.boardPort->target;
+        if (target.startsWith(QLatin1String("/dev/")))
+            target.remove(0, 5);
+        return { PortOne::Kind::BoardPort, hints.boardPort->device, target, {} };
+    }
+
     QList<PortDescription> adapters;
     for (const PortDescription& port : ports)
         if (port.vendorId && port.device != first.device)
@@ -202,17 +210,13 @@ QList<PortDescription> SystemPorts()
 {
     QList<PortDescription> ports;
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-        PortDescription port;
-        port.device = platform::DeviceOf(info);
+        PortDescription port = platform::Describe(info);
         port.description = info.description();
         port.manufacturer = info.manufacturer();
         if (info.hasVendorIdentifier())
             port.vendorId = info.vendorIdentifier();
         port.productId = info.productIdentifier();
         port.serialNumber = info.serialNumber();
-        port.placeholder = platform::IsPlaceholder(info);
-        if (port.vendorId)
-            port.refusingGroup = platform::RefusingGroup(port.device);
         ports.append(port);
     }
     return ports;
@@ -227,6 +231,32 @@ QString PermissionHint(const QString& device)
         return {};
     return QLatin1String("\n\n") + Tr("The device belongs to the group \"%1\".").arg(group)
         + QLatin1Char(' ') + JoinGroup(group);
+}
+
+QString ConsoleReport(const QString& port, const QString& console)
+{
+    return Tr("Cannot open the port %1: it is the system's console (%2). The kernel writes its "
+              "messages there and a login prompt may wait on it, so the panel sends nothing "
+              "to it.\n\nTo free it, take the console=%2 entry (or console=serial0) off the "
+              "kernel command line (see /proc/cmdline: on a PC in GRUB_CMDLINE_LINUX of "
+              "/etc/default/grub, then sudo update-grub; on a Raspberry Pi in "
+              "/boot/firmware/cmdline.txt), stop its login prompt with\n    sudo systemctl "
+              "disable --now serial-getty@%2\nand restart the computer. On a Raspberry Pi, "
+              "sudo raspi-config does both: Interface Options, Serial Port, a login shell over "
+              "serial: No, the serial port hardware: Yes.")
+        .arg(port, console);
+}
+
+// Qt's serial port (ours and any other Qt program's) claims a device with a lock file and
+// reports a held one only as "Permission error while locking the device", which sends the
+// operator after groups.
+QString RefusalReason(const QString& device, const QString& systemReason)
+{
+    const std::optional<PortHolder> holder = platform::HolderOf(device);
+    if (!holder)
+        return systemReason;
+    return holder->pid ? InUseByAnotherProgram(holder->program, *holder->pid)
+                       : InUseByAnotherProgram(systemReason);
 }
 
 QString InUseByAnotherProgram(const QString& program, qint64 pid)

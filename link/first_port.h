@@ -1,61 +1,32 @@
 #pragma once
 
+#include "port_facts.h"
+
 #include <QList>
 #include <QSerialPort>
 #include <QString>
 
-#include <optional>
-
 namespace servo {
-
-// How the attempt to open the platform's first port (/dev/ttyS0, COM1) ended.
-struct FirstPortOutcome {
-    enum class Fault { None, Missing, InputOutput, Other };
-
-    QString device;
-    Fault fault = Fault::None;
-    // The kernel's UART type of the device behind the node, where it can be read; the
-    // serial driver's placeholders with no UART behind them read 0.
-    std::optional<int> uartType;
-    QString reason; // the system's own text
-};
-
-// One serial port as the system lists it.
-struct PortDescription {
-    QString device; // the path or name to open: /dev/ttyUSB0, COM3
-    QString description;
-    QString manufacturer;
-    std::optional<quint16> vendorId; // USB devices only
-    quint16 productId = 0;
-    QString serialNumber;
-    bool placeholder = false; // a UART slot with no UART behind it
-    QString refusingGroup; // the group the user must join to open it, when refused
-};
-
-// What the computer offers besides its ports, for the report's advice.
-struct PortHints {
-    bool brltty = false; // the braille display service, which takes CH340 adapters
-    QString brlttyRule; // its udev rule, where found
-    bool deviceManager = false; // ports are numbered in Windows' Device Manager
-};
 
 // Which device is port 1, or why there is none.
 struct PortOne {
     enum class Kind {
         FirstPort, // the first port opened: it is port 1
-        Adapter, // the first port is not there: the one USB serial adapter is
+        BoardPort, // the first port is not there: the board's own UART link is (/dev/serial0)
+        Adapter, // the first port is not there, nor a board port: the one USB serial adapter is
         FirstPortFailed, // a real first port failed: reported as such, never moved from
         NoDevice, // no adapter or several: nothing is opened, `report` says why
     };
 
     Kind kind = Kind::FirstPortFailed;
     QString device;
-    QString description; // the adapter's, for showing which device is in use
+    QString description; // the adapter's, or what a board port links to: which device is in use
     QString report;
 };
 
 // The rule: the first port when it opens; when it is missing or a placeholder with no
-// UART behind it, the one port listed with a USB vendor identifier.
+// UART behind it, the board's own UART link where there is one, else the one port listed
+// with a USB vendor identifier.
 PortOne ChoosePortOne(
     const FirstPortOutcome& first, const QList<PortDescription>& ports, const PortHints& hints);
 
@@ -66,9 +37,15 @@ FirstPortOutcome OutcomeOf(
 // The serial ports of this computer as QSerialPortInfo lists them.
 QList<PortDescription> SystemPorts();
 
+// Why the panel does not open a port that is the system's console `console`, and how to free it.
+QString ConsoleReport(const QString& port, const QString& console);
+
 // Diagnostics for a refused or held port (empty where they do not apply).
 QString PermissionHint(const QString& device);
-// Why a held port did not open: the holder where the system names it, else the system's text.
+// Why a port whose open was refused did not open: the program that holds it where the
+// system names one, else the system's own text.
+QString RefusalReason(const QString& device, const QString& systemReason);
+// The words for a held port: its holder, or the system's text where it names none.
 QString InUseByAnotherProgram(const QString& program, qint64 pid);
 QString InUseByAnotherProgram(const QString& systemReason);
 

@@ -1,5 +1,7 @@
 #include "serial_link.h"
 
+#include "port_survey.h"
+
 #include <QDeadlineTimer>
 
 namespace servo {
@@ -7,6 +9,7 @@ namespace servo {
 SerialLink::SerialLink(const QString& device, QObject* parent)
     : QObject(parent)
     , m_device(device)
+    , m_shownName(device)
 {
     m_port.setPortName(device);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialLink::onPortError);
@@ -32,37 +35,40 @@ bool SerialLink::open()
         && m_port.setFlowControl(QSerialPort::NoFlowControl);
     if (!settingsTaken) {
         fail(tr("The port %1 refused the settings 9600,N,8,1: %2")
-                 .arg(device(), m_port.errorString()));
+                 .arg(m_shownName, m_port.errorString()));
         return false;
     }
     bool opened = openPort();
-    if (!opened && m_findPortOne) {
+    if (!opened && m_state == State::Closed && m_findPortOne) {
         const PortOne one
             = m_findPortOne(OutcomeOf(m_device, m_port.error(), m_port.errorString()));
         if (one.kind == PortOne::Kind::NoDevice) {
             fail(one.report);
             return false;
         }
-        if (one.kind == PortOne::Kind::Adapter) {
+        if (one.kind == PortOne::Kind::Adapter || one.kind == PortOne::Kind::BoardPort) {
             m_device = one.device;
             m_description = one.description;
+            // A link's name alone would not say which UART answers to it.
+            m_shownName = one.kind == PortOne::Kind::BoardPort
+                ? QStringLiteral("%1 (%2)").arg(one.device, one.description)
+                : one.device;
             m_port.setPortName(m_device);
             m_port.clearError();
             opened = openPort();
         }
     }
+    if (m_state == State::Failed)
+        return false;
     if (!opened) {
         QString reason = m_port.errorString();
-        if (m_port.error() == QSerialPort::PermissionError) {
-            const QString holder = platform::HolderOf(device(), reason);
-            if (!holder.isEmpty())
-                reason = holder;
-        }
-        fail(tr("Cannot open the port %1: %2").arg(device(), reason) + PermissionHint(device()));
+        if (m_port.error() == QSerialPort::PermissionError)
+            reason = RefusalReason(device(), reason);
+        fail(tr("Cannot open the port %1: %2").arg(m_shownName, reason) + PermissionHint(device()));
         return false;
     }
     if (!m_port.setRequestToSend(true) && !platform::LacksModemControls(m_port)) {
-        fail(tr("Cannot raise RTS on the port %1: %2").arg(device(), m_port.errorString()));
+        fail(tr("Cannot raise RTS on the port %1: %2").arg(m_shownName, m_port.errorString()));
         return false;
     }
     m_port.clearError();
@@ -73,6 +79,11 @@ bool SerialLink::open()
 
 bool SerialLink::openPort()
 {
+    // Opening alone would set the line to 9600 under the kernel's messages and a login.
+    if (const std::optional<QString> console = platform::ConsoleOf(m_device)) {
+        fail(ConsoleReport(m_shownName, *console));
+        return false;
+    }
     return platform::OpenPort(m_port);
 }
 
@@ -128,7 +139,7 @@ bool SerialLink::close()
     if (!delivered)
         fail(tr("The port %1 did not take the last frames within %2 seconds; they were "
                 "not sent.")
-                 .arg(device())
+                 .arg(m_shownName)
                  .arg(kDrainLimitMs / 1000));
     return delivered;
 }
@@ -158,7 +169,7 @@ void SerialLink::onPortError(QSerialPort::SerialPortError error)
 void SerialLink::failLost(const QString& reason)
 {
     // The same words whether the driver refused at once or from the event loop.
-    fail(tr("Lost the port %1: %2").arg(device(), reason));
+    fail(tr("Lost the port %1: %2").arg(m_shownName, reason));
 }
 
 void SerialLink::fail(const QString& message)

@@ -2,7 +2,7 @@
 
 #include "first_port.h"
 #include "frame_link.h"
-#include "port_platform.h"
+#include "port_io.h"
 
 #include <QObject>
 #include <QSerialPort>
@@ -59,6 +59,7 @@ private:
 
     QString m_device;
     QString m_description;
+    QString m_shownName; // the device as reports name it
     PortFinder m_findPortOne;
     QSerialPort m_port;
     platform::HangUpWatch m_hangUpWatch;

@@ -88,6 +88,18 @@ namespace {
         return s.toStdString();
     }
 
+    // Start-up on `device` fails: no window, one report, a failure status. The report's text.
+    QString FailedStartReport(const QString& device)
+    {
+        Form1 form(device);
+        EXPECT_FALSE(form.start());
+        EXPECT_FALSE(form.isVisible());
+        const Ending ending = RunToEnd();
+        EXPECT_EQ(ending.status, EXIT_FAILURE);
+        EXPECT_EQ(ending.reports.size(), 1) << Str(ending.reports.join(" | "));
+        return ending.reports.value(0);
+    }
+
     // Opening fails: no window, one report with the system's reason, status 1.
     struct OpenFault {
         const char* name;
@@ -140,13 +152,7 @@ namespace {
     {
         Pty pty;
         pty.hangUp();
-        Form1 form(pty.path());
-        EXPECT_FALSE(form.start());
-        EXPECT_FALSE(form.isVisible());
-        const Ending ending = RunToEnd();
-        EXPECT_EQ(ending.status, EXIT_FAILURE);
-        ASSERT_EQ(ending.reports.size(), 1) << Str(ending.reports.join(" | "));
-        EXPECT_EQ(Str(ending.reports[0]),
+        EXPECT_EQ(Str(FailedStartReport(pty.path())),
             Str(QStringLiteral("Cannot open the port %1: %2").arg(pty.path(), SystemText(ENOENT))));
     }
 
@@ -159,13 +165,7 @@ namespace {
         ASSERT_TRUE(holder.waitForReadyRead(10000)) << Str(holder.readAllStandardError());
         ASSERT_EQ(holder.readLine().trimmed(), "holding");
 
-        Form1 form(pty.path());
-        EXPECT_FALSE(form.start());
-        EXPECT_FALSE(form.isVisible());
-        const Ending ending = RunToEnd();
-        EXPECT_EQ(ending.status, EXIT_FAILURE);
-        ASSERT_EQ(ending.reports.size(), 1) << Str(ending.reports.join(" | "));
-        EXPECT_EQ(Str(ending.reports[0]),
+        EXPECT_EQ(Str(FailedStartReport(pty.path())),
             Str(QStringLiteral("Cannot open the port %1: it is in use by another program "
                                "(port_holder, process %2).")
                     .arg(pty.path())

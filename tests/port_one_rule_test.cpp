@@ -74,9 +74,8 @@ namespace {
             { Kind::NoDevice, Kind::Adapter, Kind::NoDevice } },
         { "io_error_on_a_real_uart", Fault::InputOutput, 4, "",
             { Kind::FirstPortFailed, Kind::FirstPortFailed, Kind::FirstPortFailed } },
-        { "refused", Fault::Other, {}, "",
-            { Kind::FirstPortFailed, Kind::FirstPortFailed, Kind::FirstPortFailed } },
-        { "busy", Fault::Other, {}, "",
+        // Refused and busy alike: a real port that did not open.
+        { "refused_or_busy", Fault::Other, {}, "",
             { Kind::FirstPortFailed, Kind::FirstPortFailed, Kind::FirstPortFailed } },
     };
 
@@ -118,6 +117,8 @@ namespace {
                                               : adapter.description);
             return;
         }
+        case Kind::BoardPort: // never expected: these systems offer none
+            return;
         case Kind::NoDevice:
             break;
         }
@@ -193,6 +194,39 @@ namespace {
                 + std::to_string(std::get<1>(info.param)) + "_adapters_"
                 + std::get<2>(info.param).name;
         });
+
+    // A board's own UART link (a Raspberry Pi's /dev/serial0) stands in for a first port that
+    // is not there, before any adapter; never for a first port that failed, nor as itself.
+    TEST(PortOne, BoardPortBeforeTheAdapter)
+    {
+        const PortDescription adapter = kLinux.adapters[0];
+        const struct {
+            const char* name;
+            Fault fault;
+            std::optional<int> uartType;
+            QString target;
+            Kind expected;
+        } rows[] = {
+            { "missing", Fault::Missing, {}, "/dev/ttyAMA0", Kind::BoardPort },
+            { "placeholder", Fault::InputOutput, 0, "/dev/ttyAMA0", Kind::BoardPort },
+            { "links_to_the_failed_first_port", Fault::InputOutput, 0, "/dev/ttyS0",
+                Kind::Adapter },
+            { "real_uart_failed", Fault::InputOutput, 4, "/dev/ttyAMA0", Kind::FirstPortFailed },
+            { "first_port_opens", Fault::None, {}, "/dev/ttyAMA0", Kind::FirstPort },
+        };
+        for (const auto& row : rows) {
+            PortHints hints;
+            hints.boardPort = BoardPort { QStringLiteral("/dev/serial0"), row.target };
+            const PortOne one = ChoosePortOne(
+                { QStringLiteral("/dev/ttyS0"), row.fault, row.uartType, QStringLiteral("x") },
+                { adapter }, hints);
+            EXPECT_EQ(one.kind, row.expected) << row.name;
+            if (one.kind == Kind::BoardPort) {
+                EXPECT_EQ(one.device.toStdString(), "/dev/serial0") << row.name;
+                EXPECT_EQ(one.description.toStdString(), "ttyAMA0") << row.name;
+            }
+        }
+    }
 
     // A port another program holds is reported as held, never as a matter of permissions.
     TEST(PortOne, HeldPortNamesTheHolderOrTheSystemsWords)

@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace servo {
@@ -138,6 +139,46 @@ namespace {
         EXPECT_EQ(second.errors().count(message.arg(first.process().processId())), 1)
             << second.errors().toStdString();
         first.process().terminate();
+    }
+
+    // A Raspberry Pi has no /dev/ttyS0 (or a placeholder) and names its GPIO UART
+    // /dev/serial0: that link is port 1, and the start-up frames reach the line behind it.
+    TEST_F(RealProgram, BoardPortWhereThereIsNoFirstPort)
+    {
+        Pty uart;
+        Panel panel(*s_display, {}, {}, QStringLiteral("ln -s %1 /dev/serial0").arg(uart.path()));
+        ASSERT_EQ(s_display->awaitWindows(1, &panel.process()).size(), 1)
+            << panel.errors().toStdString();
+        EXPECT_EQ(Hex(uart.read(16, 30s)), Hex(test::StartUpFrames()));
+        panel.process().terminate();
+        EXPECT_EQ(panel.awaitEnd(), EXIT_SUCCESS) << panel.errors().toStdString();
+    }
+
+    // A port 1 that the kernel lists as its console (here: the stand-in, by its device number)
+    // carries its messages and a login: it is not opened, its settings stay, nothing is sent.
+    TEST_F(RealProgram, SystemConsoleIsNeverOpened)
+    {
+        Pty pty;
+        struct stat line { };
+        ASSERT_EQ(::stat(pty.path().toLocal8Bit().constData(), &line), 0);
+        QTemporaryDir dir;
+        QFile consoles(dir.filePath(QStringLiteral("consoles")));
+        ASSERT_TRUE(consoles.open(QIODevice::WriteOnly));
+        consoles.write(QStringLiteral("tty0                 -WU (E  p  )    4:1\n"
+                                      "ttyS0                -W- (EC p a)    %1:%2\n")
+                           .arg(major(line.st_rdev))
+                           .arg(minor(line.st_rdev))
+                           .toLatin1());
+        consoles.close();
+        const termios before = pty.settings();
+
+        Panel panel(*s_display, pty.path(), {},
+            QStringLiteral("mount --bind %1 /proc/consoles").arg(consoles.fileName()));
+        expectOpenFailure(panel,
+            QStringLiteral("Cannot open the port /dev/ttyS0: it is the system's console (ttyS0)."));
+        EXPECT_EQ(Hex(pty.readAll()), "") << "frames reached the console";
+        const termios after = pty.settings();
+        EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before)) << "the console's line was set up";
     }
 
     // The adapter is unplugged while the panel runs: the next frame fails, one report appears

@@ -139,17 +139,18 @@ private:
 
 // Runs build/servo-panel with `standIn` over /dev/ttyS0 in a /dev of its own (support's
 // StandIn); with no `standIn` there is no /dev/ttyS0 at all. `user`: a user id to run it as
-// (empty: root).
+// (empty: root). `setUp`: shell commands run as root in that namespace before the panel.
 class Panel {
 public:
-    Panel(const Display& display, const QString& standIn, const QString& user = {})
-        : Panel(X11Session(display.name()), display.locks(), standIn, user)
+    Panel(const Display& display, const QString& standIn, const QString& user = {},
+        const QString& setUp = {})
+        : Panel(X11Session(display.name()), display.locks(), standIn, user, setUp)
     {
     }
     // The panel in a desktop session of the caller's (`session`: DISPLAY, WAYLAND_DISPLAY...),
     // with `locks` as its /run/lock.
     Panel(QProcessEnvironment env, const QString& locks, const QString& standIn,
-        const QString& user = {})
+        const QString& user = {}, const QString& setUp = {})
     {
         m_process.setProcessEnvironment(env);
         // A lock directory of the test's own: Qt claims /dev/ttyS0 with a lock file there,
@@ -160,6 +161,9 @@ public:
             arguments << QStringLiteral("--line") << standIn;
         if (!user.isEmpty())
             arguments << QStringLiteral("--uid") << user;
+        if (!setUp.isEmpty())
+            arguments << QStringLiteral("/bin/sh") << QStringLiteral("-ec")
+                      << setUp + QStringLiteral("\nexec \"$0\"");
         arguments << QStringLiteral(SERVO_PANEL_EXE);
         CloseOnExec();
         m_process.start(QStringLiteral(SERVO_STAND_IN_EXE), arguments);

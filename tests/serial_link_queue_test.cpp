@@ -1,3 +1,4 @@
+#include "link_on_pty.h"
 #include "pty.h"
 #include "serial_link.h"
 #include "servo_frame.h"
@@ -12,6 +13,7 @@ namespace servo {
 namespace {
 
     using test::Hex;
+    using test::LinkOnPty;
     using test::Pty;
 
     // A frame must not wait for the event loop: it is in the driver when write() returns.
@@ -34,10 +36,9 @@ namespace {
     // without an error, and once the far end reads again every byte arrives, in order.
     TEST(SerialLinkQueue, StalledLineQueuesInOrderWithoutError)
     {
-        Pty pty;
-        SerialLink link(pty.path());
-        QSignalSpy failures(&link, &SerialLink::failed);
-        ASSERT_TRUE(link.open());
+        LinkOnPty line;
+        auto& [pty, link, failures, opened] = line;
+        ASSERT_TRUE(opened);
 
         // Far more than a pseudo-terminal buffers, so that writes meet a full driver.
         constexpr int kFrames = 60000;

@@ -1,3 +1,4 @@
+#include "link_on_pty.h"
 #include "pty.h"
 #include "serial_link.h"
 #include "servo_frame.h"
@@ -15,6 +16,7 @@ namespace servo {
 namespace {
 
     using test::Hex;
+    using test::LinkOnPty;
     using test::Pty;
 
     TEST(SerialLink, SendsFramesInOrderAt9600EightNoneOne)
@@ -71,10 +73,9 @@ namespace {
 
     TEST(SerialLink, HungUpFarEndFailsOnceAndStopsSending)
     {
-        Pty pty;
-        SerialLink link(pty.path());
-        QSignalSpy failures(&link, &SerialLink::failed);
-        ASSERT_TRUE(link.open());
+        LinkOnPty line;
+        auto& [pty, link, failures, opened] = line;
+        ASSERT_TRUE(opened);
         pty.hangUp();
         link.write(FormatServoFrame('0', 10));
         // The failure may be reported inside write() itself, or later from the event loop.
@@ -93,10 +94,9 @@ namespace {
     // neither keep the panel busy nor hide the hang-up.
     TEST(SerialLink, HangUpWhileIdleIsReportedAtOnce)
     {
-        Pty pty;
-        SerialLink link(pty.path());
-        QSignalSpy failures(&link, &SerialLink::failed);
-        ASSERT_TRUE(link.open());
+        LinkOnPty line;
+        auto& [pty, link, failures, opened] = line;
+        ASSERT_TRUE(opened);
         pty.send("unsolicited bytes from the controller");
         int wakeUps = 0;
         const auto counter = QObject::connect(QAbstractEventDispatcher::instance(),

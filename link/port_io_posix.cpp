@@ -1,22 +1,15 @@
-// The port on Linux, the one POSIX system the panel is built for.
-#include "port_platform.h"
+// The port's input and output on Linux, the one POSIX system the panel is built for.
+#include "port_io.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QLockFile>
 #include <QSocketNotifier>
 #include <QThread>
 
 #include <cerrno>
-#include <grp.h>
 #include <linux/capability.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -53,27 +46,6 @@ namespace {
         __user_cap_data_struct m_saved[2] {};
         bool m_lowered = false;
     };
-
-    std::optional<int> ReadType(const QString& path)
-    {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        bool number = false;
-        const int type = file.readAll().trimmed().toInt(&number);
-        return number ? std::optional(type) : std::nullopt;
-    }
-
-    // Looked up by device number, so a node bound over another device reads that device's type.
-    std::optional<int> UartTypeOf(const QString& device)
-    {
-        struct stat info { };
-        if (::stat(QFile::encodeName(device).constData(), &info) != 0 || !S_ISCHR(info.st_mode))
-            return {};
-        return ReadType(QStringLiteral("/sys/dev/char/%1:%2/type")
-                            .arg(major(info.st_rdev))
-                            .arg(minor(info.st_rdev)));
-    }
 
 } // namespace
 
@@ -123,73 +95,6 @@ bool DrainDriver(QSerialPort& port, const QDeadlineTimer& deadline)
 bool LacksModemControls(const QSerialPort& port)
 {
     return port.error() == QSerialPort::UnsupportedOperationError;
-}
-
-void ReadFirstPortFault(FirstPortOutcome& outcome, QSerialPort::SerialPortError error)
-{
-    // A placeholder of the 8250 driver opens and then fails every terminal call with EIO;
-    // Qt reports either as a resource error with the system's text.
-    if (error == QSerialPort::ResourceError && outcome.reason == qt_error_string(EIO)) {
-        outcome.fault = FirstPortOutcome::Fault::InputOutput;
-        outcome.uartType = UartTypeOf(outcome.device);
-    }
-}
-
-QString DeviceOf(const QSerialPortInfo& info)
-{
-    return info.systemLocation();
-}
-
-bool IsPlaceholder(const QSerialPortInfo& info)
-{
-    return ReadType(QStringLiteral("/sys/class/tty/%1/type").arg(info.portName())) == 0;
-}
-
-PortHints SystemHints()
-{
-    PortHints hints;
-    for (const char* rule : { "/etc/udev/rules.d/85-brltty.rules",
-             "/usr/lib/udev/rules.d/85-brltty.rules", "/lib/udev/rules.d/85-brltty.rules" }) {
-        if (QFileInfo::exists(QLatin1String(rule))) {
-            hints.brltty = true;
-            hints.brlttyRule = QLatin1String(rule);
-            break;
-        }
-    }
-    for (const char* program : { "/usr/bin/brltty", "/bin/brltty", "/usr/sbin/brltty" })
-        hints.brltty = hints.brltty || QFileInfo::exists(QLatin1String(program));
-    return hints;
-}
-
-QString RefusingGroup(const QString& device)
-{
-    const QByteArray path = QFile::encodeName(device);
-    struct stat info { };
-    if (::access(path.constData(), W_OK) == 0 || errno != EACCES
-        || ::stat(path.constData(), &info) != 0)
-        return {};
-    const group* owner = ::getgrgid(info.st_gid);
-    return owner ? QString::fromLocal8Bit(owner->gr_name) : QString();
-}
-
-// Qt's serial port (ours and any other Qt program's) claims a device with a lock file and
-// reports a held one only as "Permission error while locking the device", which sends the
-// operator after groups. Name the program that has it instead.
-QString HolderOf(const QString& device, const QString& /*systemReason*/)
-{
-    QString name = device;
-    if (name.startsWith(QLatin1String("/dev/")))
-        name.remove(0, 5);
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    for (const char* dir : { "/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
-             "/tmp", "/var/lock/lockdev" }) {
-        const QString path = QDir(QLatin1String(dir)).filePath(QLatin1String("LCK..") + name);
-        qint64 pid = 0;
-        QString host, program;
-        if (QFileInfo::exists(path) && QLockFile(path).getLockInfo(&pid, &host, &program))
-            return InUseByAnotherProgram(program, pid);
-    }
-    return {};
 }
 
 struct HangUpWatch::Watcher {

@@ -1,5 +1,5 @@
-// The port on Windows.
-#include "port_platform.h"
+// The port's input and output on Windows.
+#include "port_io.h"
 
 #include <QAbstractNativeEventFilter>
 #include <QCoreApplication>
@@ -62,38 +62,6 @@ bool LacksModemControls(const QSerialPort& port)
 {
     return port.error() == QSerialPort::UnsupportedOperationError
         || port.errorString() == qt_error_string(ERROR_NOT_SUPPORTED);
-}
-
-void ReadFirstPortFault(FirstPortOutcome&, QSerialPort::SerialPortError)
-{
-}
-
-QString DeviceOf(const QSerialPortInfo& info)
-{
-    return info.portName();
-}
-
-bool IsPlaceholder(const QSerialPortInfo&)
-{
-    return false;
-}
-
-PortHints SystemHints()
-{
-    PortHints hints;
-    hints.deviceManager = true;
-    return hints;
-}
-
-QString RefusingGroup(const QString&)
-{
-    return {};
-}
-
-// A port is exclusive on Windows: "Access is denied." means another program has it open.
-QString HolderOf(const QString&, const QString& systemReason)
-{
-    return InUseByAnotherProgram(systemReason);
 }
 
 // Windows tells every top-level window when a COM port goes away; QSerialPort notices only

@@ -1,0 +1,42 @@
+// What reports need to know about the ports of a Windows system.
+#include "port_survey.h"
+
+namespace servo::platform {
+
+// Windows lists no placeholder ports: a failed COM1 has nothing more to say.
+void ReadFirstPortFault(FirstPortOutcome&, QSerialPort::SerialPortError)
+{
+}
+
+PortDescription Describe(const QSerialPortInfo& info)
+{
+    PortDescription port;
+    port.device = info.portName();
+    return port;
+}
+
+PortHints SystemHints()
+{
+    PortHints hints;
+    hints.deviceManager = true;
+    return hints;
+}
+
+QString RefusingGroup(const QString&)
+{
+    return {};
+}
+
+std::optional<QString> ConsoleOf(const QString&)
+{
+    return {};
+}
+
+// A port is exclusive on Windows: "Access is denied." means another program has it open,
+// and Windows does not say which.
+std::optional<PortHolder> HolderOf(const QString&)
+{
+    return PortHolder {};
+}
+
+} // namespace servo::platform
