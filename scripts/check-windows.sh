@@ -152,10 +152,10 @@ wait_for() { # wait_for SECONDS command...
 frames() { grep -v '^settings' "$work/line.log" | cut -d' ' -f2- | tr '\n' ' ' | sed 's/ *$//'; }
 shot() { xwd -root -display "$display" | convert xwd:- "$out/$1.png"; }
 lines() { wc -l <"$work/line.log"; }
-since() { tail -n +$(($1 + 1)) "$work/line.log" | cut -d' ' -f2-; } # what came after line $1
+since() { tail -n +$(($1 + 1)) "$work/line.log" | grep -v '^settings' | cut -d' ' -f2-; } # after line $1
 startup="02 30 33 32 02 31 33 32 02 32 33 32 02 33 33 32"
 started_after() { # the four start-up frames, and nothing else, came after line $1
-  [ "$(since "$1" | grep -v '^settings' | tr -d ' \n')" = "$(echo "$startup" | tr -d ' ')" ]
+  [ "$(since "$1" | tr -d ' \n')" = "$(echo "$startup" | tr -d ' ')" ]
 }
 # The panel's window, and where its client area lies: without a window manager Wine draws the
 # frame inside the X window; the client is 338 by 177 at its bottom.
@@ -260,15 +260,21 @@ wineserver -w
 # its status; a line "b" typed there sends Ctrl+Break to the console.
 console_host=$(find "$build" -maxdepth 2 -name console_host.exe | head -1)
 console_panel() { # console_panel NAME: the program started from a console, its status in NAME.status
-  printf '%s\n' "wine '$console_host' '$exe'" "echo \$? >'$out/$1.status'" "sleep 600" \
-    >"$work/$1.sh"
+  # The terminal's Ctrl+C also interrupts this shell, which must outlive it to tell the status.
+  printf '%s\n' "trap : INT" "wine '$console_host' '$exe'" "echo \$? >'$out/$1.status'" \
+    "sleep 600" >"$work/$1.sh"
   tmux -L "$tmux_server" new-session -d -s "$1" -x 100 -y 20 "sh '$work/$1.sh'"
 }
-console_text() { tmux -L "$tmux_server" capture-pane -p -t "$1" | grep -v '^$' >"$out/$1.console"; }
+console_text() {
+  tmux -L "$tmux_server" capture-pane -p -t "$1" 2>&1 | grep -v '^$' >"$out/$1.console" || true
+}
 console_key() { # console_key NAME KEY: the program started from a console, then KEY pressed there
+  # Wine's server and services start outside the console, not under its terminal.
+  wineserver -p 2>/dev/null || true
+  wine cmd /c exit >/dev/null 2>&1 || true
   before=$(lines)
   console_panel "$1"
-  wait_for 60 started_after "$before" || true
+  wait_for 60 started_after "$before" || { console_text "$1"; return 0; }
   before=$(lines)
   if [ "$2" = break ]; then
     tmux -L "$tmux_server" send-keys -t "$1" b Enter
@@ -283,7 +289,7 @@ console_key() { # console_key NAME KEY: the program started from a console, then
 console_key ctrl-c c
 check "Ctrl+C in its console: status $(status ctrl-c), nothing sent after it" \
   sh -c "[ '$(status ctrl-c)' = 0 ] && [ $(lines) -eq $before ]"
-tmux -L "$tmux_server" kill-session -t ctrl-c
+tmux -L "$tmux_server" kill-session -t ctrl-c 2>/dev/null || true
 # Wine 8.0 delivers no Ctrl+Break: GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0) (and to the
 # panel's own process group) fails with error 6 on a console that takes Ctrl+C, and Ctrl+Break
 # pressed in wineconsole's window reaches no handler; a terminal has no such key. Checked where
@@ -298,7 +304,7 @@ else
   tmux -L "$tmux_server" send-keys -t ctrl-break C-c
   wait_for 15 test -s "$out/ctrl-break.status" || true
 fi
-tmux -L "$tmux_server" kill-session -t ctrl-break
+tmux -L "$tmux_server" kill-session -t ctrl-break 2>/dev/null || true
 
 # The line goes away while the panel is idle (the far end closes its pseudo-terminal, as a
 # cable pulled out). Wine sends no WM_DEVICECHANGE for it, so the next frame finds out.
