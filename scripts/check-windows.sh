@@ -287,8 +287,11 @@ console_key() { # console_key NAME KEY: the program started from a console, then
   console_text "$1"
 }
 console_key ctrl-c c
-check "Ctrl+C in its console: status $(status ctrl-c), nothing sent after it" \
-  sh -c "[ '$(status ctrl-c)' = 0 ] && [ $(lines) -eq $before ]"
+# A program with no handler of its own is ended by Wine from the event's thread, with status 0
+# too; Qt then complains of its objects torn down from another thread.
+check "Ctrl+C in its console: status $(status ctrl-c), nothing sent after it, ended on its own" \
+  sh -c "[ '$(status ctrl-c)' = 0 ] && [ $(lines) -eq $before ] &&
+    ! grep -q 'from another thread' '$out/ctrl-c.console'"
 tmux -L "$tmux_server" kill-session -t ctrl-c 2>/dev/null || true
 # Wine 8.0 delivers no Ctrl+Break: GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0) (and to the
 # panel's own process group) fails with error 6 on a console that takes Ctrl+C, and Ctrl+Break
