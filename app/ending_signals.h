@@ -18,12 +18,19 @@ class EndingSignals : public QObject {
     Q_OBJECT
 
 public:
+    // First thing in main, before any other thread starts: until `listen`, an ending asked for
+    // waits for the next `deliverPending`, so that start-up is ended only between its steps,
+    // never in the middle of one (between a check and the frame that follows it).
+    static void holdUntilListening();
+
     explicit EndingSignals(QObject* parent = nullptr);
     ~EndingSignals() override;
 
     // Delivers at once what arrived before the event loop runs (while the window was being
-    // built), so that it is acted on before the port opens.
+    // built, or the port opened), so that it is acted on before the next step of start-up.
     void deliverPending();
+    // Start-up is over: from now on each ending is delivered on the event loop as it comes.
+    void listen();
 
     // Where the system ends the process as soon as the program has answered (Windows: the
     // session ending, a console closed), `received` is acted on before the answer, and once

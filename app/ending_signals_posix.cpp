@@ -6,7 +6,9 @@
 #include <csignal>
 #include <fcntl.h>
 #include <iterator>
+#include <pthread.h>
 #include <unistd.h>
+#include <utility>
 
 namespace servo {
 namespace {
@@ -15,6 +17,9 @@ namespace {
 
     int g_pipe[2] = { -1, -1 };
     struct sigaction g_previous[std::size(kEnding)];
+    // The ending signals blocked by holdUntilListening (not those the parent blocked).
+    sigset_t g_held;
+    bool g_holding = false;
 
     void OnSignal(int number)
     {
@@ -73,10 +78,38 @@ EndingSignals::~EndingSignals()
     }
 }
 
+// Every thread Qt starts inherits the block: while held, an ending signal can only be taken
+// by this thread, here, between two steps of start-up.
+void EndingSignals::holdUntilListening()
+{
+    sigset_t ending, previous;
+    sigemptyset(&ending);
+    for (int number : kEnding)
+        sigaddset(&ending, number);
+    if (::pthread_sigmask(SIG_BLOCK, &ending, &previous) != 0)
+        return;
+    sigemptyset(&g_held);
+    for (int number : kEnding)
+        if (!sigismember(&previous, number))
+            sigaddset(&g_held, number);
+    g_holding = true;
+}
+
+void EndingSignals::listen()
+{
+    if (std::exchange(g_holding, false))
+        ::pthread_sigmask(SIG_UNBLOCK, &g_held, nullptr);
+}
+
 void EndingSignals::deliverPending()
 {
     if (g_pipe[0] < 0)
         return;
+    if (g_holding) {
+        // A signal waiting is handled before the unblocking call returns.
+        ::pthread_sigmask(SIG_UNBLOCK, &g_held, nullptr);
+        ::pthread_sigmask(SIG_BLOCK, &g_held, nullptr);
+    }
     unsigned char numbers[16];
     const ssize_t count = ::read(g_pipe[0], numbers, sizeof numbers);
     for (ssize_t i = 0; i < count; ++i)

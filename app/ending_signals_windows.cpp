@@ -113,6 +113,15 @@ EndingSignals::~EndingSignals()
     g_endings = nullptr;
 }
 
+// The console's handler runs on a thread of its own and only leaves a note for deliverPending.
+void EndingSignals::holdUntilListening()
+{
+}
+
+void EndingSignals::listen()
+{
+}
+
 void EndingSignals::deliverPending()
 {
     const DWORD pending = g_pending.exchange(0);

@@ -6,7 +6,9 @@
 #include <QApplication>
 #include <QIcon>
 
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 
 // Under a Wayland compositor that leaves decorations to the client (Weston, GNOME), Qt draws
 // its own title bar, with minimize and maximize whatever the window's flags say. Through
@@ -24,9 +26,33 @@ static void PreferX11UnderWayland(int argc, char* argv[])
     qputenv("QT_QPA_PLATFORM", "xcb;wayland");
 }
 
+namespace {
+
+// The panel while main runs. Qt ends the process with exit() itself when the X server goes
+// away: the port is still released (and its lock file removed) on that ending.
+servo::Panel* g_running = nullptr;
+
+void EndBeforeExit()
+{
+    if (servo::Panel* panel = std::exchange(g_running, nullptr))
+        panel->end(servo::EndRequest::Outside);
+}
+
+struct Running {
+    explicit Running(servo::Panel& panel)
+    {
+        g_running = &panel;
+        std::atexit(EndBeforeExit);
+    }
+    ~Running() { g_running = nullptr; }
+};
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
     PreferX11UnderWayland(argc, argv);
+    servo::EndingSignals::holdUntilListening();
     QApplication app(argc, argv);
     // Task bars and Wayland compositors match the window to its menu entry by this name; the
     // icon is built in, so the window has it even where the package is not installed.
@@ -47,11 +73,16 @@ int main(int argc, char* argv[])
     // goes out first. After any other ending the panel has already ended.
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &window, fromOutside);
 
-    endings.deliverPending();
+    const Running running(panel);
+
+    // An ending asked for so far, or while the port opens and the start-up frames go out,
+    // stops start-up at its next step.
+    const bool started = window.start([&endings] { endings.deliverPending(); });
+    endings.listen();
     // A failed start leaves its report on screen; closing it ends with a failure status.
-    if (window.start())
+    if (started)
         window.show();
     else if (const auto status = panel.exitStatus())
-        return *status; // ended before the port opened
+        return *status; // ended before start-up was done
     return app.exec();
 }

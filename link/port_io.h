@@ -3,7 +3,6 @@
 #include <QDeadlineTimer>
 #include <QObject>
 #include <QSerialPort>
-#include <QString>
 
 #include <memory>
 #include <string_view>

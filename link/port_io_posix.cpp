@@ -1,7 +1,6 @@
 // The port's input and output on Linux, the one POSIX system the panel is built for.
 #include "port_io.h"
 
-#include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QThread>
 

@@ -5,8 +5,6 @@
 #include <QSerialPort>
 #include <QSerialPortInfo>
 
-#include <optional>
-
 // What reports need to know about the computer's ports, as facts. Each platform has its own
 // file (port_survey_posix.cpp, port_survey_windows.cpp); the build picks one.
 namespace servo::platform {

@@ -17,17 +17,26 @@ Panel::Panel(PanelView& view, FrameLink& link)
 {
 }
 
-bool Panel::start()
+bool Panel::start(const std::function<void()>& deliverEndings)
 {
-    if (m_phase != Phase::Created)
-        return false;
-    if (!m_link.open())
+    // True while nothing has ended start-up.
+    const auto goOn = [&](Phase expected) {
+        if (deliverEndings)
+            deliverEndings();
+        return m_phase == expected;
+    };
+    if (m_phase != Phase::Created || !goOn(Phase::Created) || !m_link.open())
         return false;
     m_phase = Phase::Started;
     // Each step below raises change events that send frames, so the port comes first.
+    if (!goOn(Phase::Started))
+        return false;
     m_view.setLowerBoundText(std::to_string(1));
-    for (int channel = 0; channel < kChannelCount; ++channel)
+    for (int channel = 0; channel < kChannelCount; ++channel) {
+        if (!goOn(Phase::Started))
+            return false;
         m_view.setSliderValue(channel, kStartValue);
+    }
     m_state = Module1 {};
     return true;
 }

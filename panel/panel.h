@@ -3,6 +3,7 @@
 #include "panel_view.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -38,8 +39,10 @@ public:
     Panel(PanelView& view, FrameLink& link);
 
     // False when the port did not open (the link has reported why), or when an ending was
-    // asked for before it: then nothing is opened and nothing sent.
-    bool start();
+    // asked for before start-up was done. `deliverEndings` hands on, as calls to `end`, what
+    // was asked for meanwhile; it is called before the port opens, after it, and before each
+    // start-up frame, so an ending stops start-up there: nothing more is sent, the port closes.
+    bool start(const std::function<void()>& deliverEndings = {});
 
     void sliderChanged(int channel);
     void lowerBoundTextChanged();

@@ -14,21 +14,11 @@ build=$(cd "${WINDOWS_BUILD:-$here/build-windows}" && pwd)
 
 if [ -z "${SERVO_CHECK_NAMESPACE:-}" ]; then
   [ "$(id -u)" -eq 0 ] || { echo "check-windows: needs root (a private mount namespace)" >&2; exit 2; }
-  export SERVO_CHECK_NAMESPACE=1 SERVO_DEV
-  SERVO_DEV=$(mktemp -d)
-  # A /dev of its own: what Wine, Xvfb and the far end need, and no ttyS*.
-  exec unshare -m --propagation private sh -c '
-    mount -t tmpfs -o mode=755 servo-dev "$SERVO_DEV" || exit 99
-    for n in null zero full random urandom tty; do
-      touch "$SERVO_DEV/$n" && mount --bind /dev/$n "$SERVO_DEV/$n" || exit 99
-    done
-    mkdir "$SERVO_DEV/pts" "$SERVO_DEV/shm" &&
-      mount -t devpts -o newinstance,ptmxmode=0666 servo-pts "$SERVO_DEV/pts" &&
-      mount -t tmpfs -o mode=1777 servo-shm "$SERVO_DEV/shm" &&
-      ln -s pts/ptmx "$SERVO_DEV/ptmx" && ln -s /proc/self/fd "$SERVO_DEV/fd" &&
-      mount --move "$SERVO_DEV" /dev || exit 99
-    mount -t tmpfs servo-lock /run/lock || exit 99
-    exec "$0" "$@"' "$0" "$@"
+  # A /dev of its own, with what Wine, Xvfb and the far end need and no ttyS* (support's
+  # stand-in with no line, built for this machine), and a /run/lock of its own.
+  cmake -S "$here/support" -B "$build/stand-in" >/dev/null &&
+    cmake --build "$build/stand-in" --target stand-in >/dev/null || exit 99
+  SERVO_CHECK_NAMESPACE=1 exec "$build/stand-in/stand-in" "$0" "$@"
 fi
 if ls /dev/ttyS* >/dev/null 2>&1; then
   echo "check-windows: a serial port is reachable; refusing to run Wine here" >&2

@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   # build
   build-essential cmake pkg-config qt6-base-dev qt6-serialport-dev libgl-dev
+  # build: xcb's event layouts, to notice the window destroyed by another X client
+  libxcb1-dev
   # run: the window's icon is an SVG, drawn by the plugins of libqt6svg6
   libqt6svg6
   # test: the real window on a headless X server, driven and looked at
@@ -16,8 +18,9 @@ packages=(
   weston xwayland qt6-wayland
   # test: a screen reader's view of the window, over a private D-Bus session
   dbus-daemon dbus-bin at-spi2-core
-  # test: the real executable in a private mount namespace (unshare, setpriv, mount)
-  util-linux mount
+  # test: the real executable in a private mount namespace (unshare, setpriv, mount), and
+  # traced to see when a signal was handled against the frames it wrote
+  util-linux mount strace
   # package: CPack's DEB generator runs file and dpkg-shlibdeps; the build takes the
   # distribution's hardening flags from dpkg-buildflags; the package test runs the checkers
   file dpkg-dev lintian desktop-file-utils

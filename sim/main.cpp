@@ -122,8 +122,8 @@ int main(int argc, char* argv[])
         window.showPanelAbsent(line.slavePath());
         Print(line.slavePath());
     } else {
-        panel.start(
-            QDir(QApplication::applicationDirPath()).filePath(QStringLiteral("run-panel.sh")),
+        panel.start(QDir(QApplication::applicationDirPath())
+                        .filePath(QStringLiteral("../support/stand-in")),
             line.slavePath(), options.value(panelPath));
     }
     return app.exec();

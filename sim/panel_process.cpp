@@ -1,5 +1,7 @@
 #include "panel_process.h"
 
+#include <QCoreApplication>
+
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -45,7 +47,7 @@ void PanelProcess::start(const QString& launcher, const QString& slave, const QS
         if (::getppid() != simulator)
             ::_exit(1);
     });
-    m_process.start(QStringLiteral("/bin/sh"), { launcher, slave, panel });
+    m_process.start(launcher, { QStringLiteral("--line"), slave, panel });
     m_process.closeWriteChannel();
 }
 
@@ -63,6 +65,14 @@ void PanelProcess::onFinished(int code, QProcess::ExitStatus how)
         summary
             = tr("ended by signal %1 (%2).").arg(code).arg(QString::fromLocal8Bit(strsignal(code)));
     } else if (code == kLauncherRefused || code == kLauncherFailed) {
+        // The launcher cannot know that the simulator is what to run as root.
+        if (code == kLauncherRefused) {
+            const QString hint = tr("servo-sim: or run the simulator as root on your display:\n"
+                                    "    sudo --preserve-env=DISPLAY,XAUTHORITY %1\n")
+                                     .arg(QCoreApplication::applicationFilePath());
+            std::fputs(qPrintable(hint), stderr);
+            m_printed += hint;
+        }
         summary = tr("not started.");
     } else if (code == 0) {
         summary = tr("ended normally (status 0).");

@@ -6,9 +6,9 @@
 
 namespace servo::sim {
 
-// The real panel, started by the launcher script with the simulator's pseudo-terminal
-// standing in for /dev/ttyS0. What it prints on standard error is kept (and passed on),
-// so that how it ended can be shown.
+// The real panel, started by support's stand-in launcher with the simulator's pseudo-terminal
+// standing in for /dev/ttyS0. What it prints on standard error is kept (and passed on), so
+// that how it ended can be shown.
 class PanelProcess : public QObject {
     Q_OBJECT
 

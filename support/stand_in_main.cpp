@@ -1,5 +1,7 @@
 // stand-in [--line PATH] [--locks DIR] [--uid N] PROGRAM [ARGS...]
-// Runs PROGRAM with PATH standing in for /dev/ttyS0 in a private mount namespace (root).
+// Runs PROGRAM with PATH standing in for /dev/ttyS0 (no ttyS0 at all without --line) in a
+// private mount namespace; not root, in a user namespace of its own as well. PROGRAM does not
+// run when that fails: status 97 when the system refuses this user such namespaces, 98 else.
 #include "stand_in.h"
 
 #include <cerrno>
@@ -38,10 +40,26 @@ int main(int argc, char* argv[])
     }
     const servo::support::StandIn standIn(line, locks, uid);
     const char* step = "";
-    if (!standIn.enter(&step)) {
-        std::fprintf(stderr, "stand-in: %s: %s\n", step, std::strerror(errno));
-        return 99;
+    bool refused = false;
+    if (!standIn.enter(&step, &refused)) {
+        const int error = errno;
+        if (refused) {
+            std::fprintf(stderr,
+                "stand-in: this system does not let ordinary users mount in a user namespace "
+                "of their own\n(%s: %s), so it cannot have a /dev/ttyS0 of its own without "
+                "root.\nEither allow it (sysctl user.max_user_namespaces above 0, and where they "
+                "exist\nkernel.unprivileged_userns_clone=1 and "
+                "kernel.apparmor_restrict_unprivileged_userns=0),\nor run it as root. %s was "
+                "not started.\n",
+                step, std::strerror(error), argv[i]);
+            return 97;
+        }
+        std::fprintf(stderr, "stand-in: %s%s%s; %s was not started.\n", step, error ? ": " : "",
+            error ? std::strerror(error) : "", argv[i]);
+        return 98;
     }
+    ::execv(argv[i], argv + i);
+    // Out of reach by its path now (--uid): the file found while root.
     ::execveat(program, "", argv + i, environ, AT_EMPTY_PATH);
     std::fprintf(stderr, "stand-in: %s: %s\n", argv[i], std::strerror(errno));
     return 127;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <pthread.h>
 
 namespace servo {
 namespace {
@@ -25,6 +26,31 @@ namespace {
 
     INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal, testing::Values(SIGTERM, SIGINT, SIGHUP),
         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+    // While start-up runs, a signal waits for the next check; the check delivers it at once,
+    // before returning. Listening, the event loop takes each one as it comes, and the signals
+    // are no longer held back.
+    TEST(EndingSignals, HeldUntilCheckedWhileStarting)
+    {
+        EndingSignals::holdUntilListening();
+        EndingSignals endings;
+        QSignalSpy received(&endings, &EndingSignals::received);
+        ASSERT_EQ(std::raise(SIGTERM), 0);
+        QTest::qWait(100);
+        EXPECT_EQ(received.count(), 0) << "delivered between two checks";
+        endings.deliverPending();
+        ASSERT_EQ(received.count(), 1) << "the check did not deliver it";
+        EXPECT_EQ(received.at(0).at(0).toInt(), SIGTERM);
+
+        endings.listen();
+        sigset_t blocked;
+        ::pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+        for (int number : { SIGTERM, SIGINT, SIGHUP })
+            EXPECT_FALSE(sigismember(&blocked, number)) << sigabbrev_np(number);
+        ASSERT_EQ(std::raise(SIGINT), 0);
+        ASSERT_TRUE(received.wait(1000));
+        EXPECT_EQ(received.at(1).at(0).toInt(), SIGINT);
+    }
 
     // Started with nohup, or as a background job of a script: the ignored signal stays
     // ignored. Once the program stops listening, the old handling is back.

@@ -413,6 +413,115 @@ TEST_P(Gestures, SendWhatTheHandMeant)
 INSTANTIATE_TEST_SUITE_P(OnASlider, Gestures, testing::ValuesIn(kGestures),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Every way a hold can end before the hand lets go. The hold ends there as a release would:
+// the dragged value goes out once, at once; the release that comes later, a crossing of the
+// pointer and the window given back send nothing more; and the window takes keys again.
+struct HoldEnding {
+    const char* name;
+    std::function<void(QScrollBar*)> end; // takes the hold from the hand
+    std::function<void(QScrollBar*)> restore; // gives the window back as it was
+};
+
+void PrintTo(const HoldEnding& h, std::ostream* os)
+{
+    *os << h.name;
+}
+
+std::unique_ptr<QWidget> g_otherWindow;
+
+void Reactivate(QWidget* window)
+{
+    window->activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(window));
+}
+
+const HoldEnding kHoldEndings[] = {
+    { "window_minimised", [](QScrollBar* b) { b->window()->showMinimized(); },
+        [](QScrollBar* b) {
+            b->window()->showNormal();
+            Reactivate(b->window());
+        } },
+    { "window_hidden", [](QScrollBar* b) { b->window()->hide(); },
+        [](QScrollBar* b) {
+            b->window()->show();
+            Reactivate(b->window());
+        } },
+    { "another_window_activated",
+        [](QScrollBar*) {
+            g_otherWindow = std::make_unique<QWidget>();
+            g_otherWindow->show();
+            Reactivate(g_otherWindow.get());
+        },
+        [](QScrollBar* b) {
+            g_otherWindow.reset();
+            Reactivate(b->window());
+        } },
+    { "window_disabled", [](QScrollBar* b) { b->window()->setEnabled(false); },
+        [](QScrollBar* b) { b->window()->setEnabled(true); } },
+    { "scroll_bar_hidden", [](QScrollBar* b) { b->hide(); }, [](QScrollBar* b) { b->show(); } },
+    { "scroll_bar_disabled", [](QScrollBar* b) { b->setEnabled(false); },
+        [](QScrollBar* b) { b->setEnabled(true); } },
+    { "release_lost",
+        [](QScrollBar* b) {
+            // The window next hears of the pointer with no button down.
+            const QPoint at = b->mapTo(b->window(), QPoint(b->width() / 2, 30));
+            QMouseEvent move(QEvent::MouseMove, at, b->window()->mapToGlobal(at), Qt::NoButton,
+                Qt::NoButton, Qt::NoModifier);
+            QApplication::sendEvent(b->window()->windowHandle(), &move);
+        },
+        [](QScrollBar*) {} },
+};
+
+class HoldEndings : public OperatorHand, public testing::WithParamInterface<HoldEnding> { };
+
+TEST_P(HoldEndings, EndTheHoldOnceAndFreeTheWindow)
+{
+    ASSERT_NO_FATAL_FAILURE(startShown());
+    const HoldEnding& row = GetParam();
+    QScrollBar* bar = Slider(form, kChannel);
+    const QPoint from = Thumb(bar);
+    QTest::mousePress(bar, Qt::LeftButton, {}, from);
+    for (int dx = 5; dx <= 40; dx += 5)
+        Move(bar, from + QPoint(dx, 0), Qt::LeftButton);
+    const int held = bar->sliderPosition();
+    ASSERT_GT(held, 50) << "the drag did not move the thumb";
+    ASSERT_TRUE(bar->isSliderDown());
+    EXPECT_EQ(Hex(pty.readAll(50ms)), "") << "sent before the hold ended";
+
+    row.end(bar);
+    const std::string heldFrame = FormatServoFrame(ChannelCode(kChannel), int16_t(held));
+    EXPECT_EQ(Hex(pty.readAll(150ms)), Hex(heldFrame)) << "not sent as the hold ended";
+    EXPECT_FALSE(bar->isSliderDown());
+    EXPECT_EQ(bar->value(), held);
+
+    // The hand moves on and lets go late, over the window given back; the pointer crosses it.
+    row.restore(bar);
+    Move(bar, from + QPoint(80, 0), Qt::LeftButton);
+    QTest::mouseRelease(bar, Qt::LeftButton, {}, from + QPoint(80, 0));
+    const QPoint over = bar->mapTo(&form, from);
+    for (QPoint at : { QPoint(-10, -10), over, over + QPoint(20, 0) }) {
+        QMouseEvent move(QEvent::MouseMove, at, form.mapToGlobal(at), Qt::NoButton, Qt::NoButton,
+            Qt::NoModifier);
+        QApplication::sendEvent(form.windowHandle(), &move);
+    }
+    EXPECT_EQ(Hex(pty.readAll(150ms)), "") << "sent again after the hold ended";
+    EXPECT_EQ(bar->value(), held);
+    EXPECT_EQ(bar->sliderPosition(), held);
+
+    // Nothing swallows input any more.
+    bar->setFocus();
+    QTest::keyClick(bar, Qt::Key_Right);
+    EXPECT_EQ(
+        Hex(pty.readAll(150ms)), Hex(FormatServoFrame(ChannelCode(kChannel), int16_t(held + 1))));
+    auto* entry = control<QLineEdit>(QStringLiteral("Text1"));
+    QTest::keyClick(entry, Qt::Key_End);
+    QTest::keyClicks(entry, "0");
+    EXPECT_EQ(entry->text(), QStringLiteral("10"));
+}
+
+INSTANTIATE_TEST_SUITE_P(OnASlider, HoldEndings, testing::ValuesIn(kHoldEndings),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // Every readout text a channel can show: negative values are four digits.
 TEST_F(OperatorHand, ReadoutsShowFourDigitsWhole)
 {

@@ -250,6 +250,64 @@ namespace {
         EXPECT_TRUE(view.labelCalls.empty());
     }
 
+    // An ending asked for while start-up runs is taken at its next check (before the port
+    // opens, after it, before each frame): what was sent stays sent, nothing follows it, the
+    // port is closed, and the program ends 0.
+    TEST(PanelStartUp, EndingAskedMidwayStopsItThere)
+    {
+        const std::string check = "check";
+        const struct Row {
+            int endAtCheck; // 0: before the port opens
+            std::vector<std::string> journal; // from the start, as ended
+        } rows[] = {
+            { 0, { check, "quit 0" } },
+            { 1, { check, "open", check, "close", "quit 0" } },
+            { 2, { check, "open", check, check, "close", "quit 0" } },
+            { 3,
+                { check, "open", check, check, "frame 02 30 33 32", "readout 0 32", check, "close",
+                    "quit 0" } },
+            { 5,
+                { check, "open", check, check, "frame 02 30 33 32", "readout 0 32", check,
+                    "frame 02 31 33 32", "readout 1 32", check, "frame 02 32 33 32", "readout 2 32",
+                    check, "close", "quit 0" } },
+        };
+        for (const Row& row : rows) {
+            SCOPED_TRACE(row.endAtCheck);
+            Journal journal;
+            LinkDouble link(journal);
+            ViewDouble view(journal);
+            Panel panel(view, link);
+            view.attach(panel);
+            int checks = 0;
+            const auto deliverEndings = [&] {
+                journal.push_back(check);
+                if (checks++ == row.endAtCheck)
+                    panel.end(EndRequest::Outside);
+            };
+            EXPECT_FALSE(panel.start(deliverEndings));
+            EXPECT_EQ(journal, row.journal);
+            EXPECT_EQ(panel.exitStatus(), std::optional(Panel::kSuccess));
+            EXPECT_EQ(link.writesWhileClosed, 0);
+            // Nothing ends twice, and nothing more is sent.
+            journal.clear();
+            panel.tick();
+            EXPECT_FALSE(panel.start(deliverEndings));
+            EXPECT_EQ(view.quits, 1);
+            EXPECT_EQ(journal, Journal {});
+        }
+        // Nobody asked: every check is passed and start-up completes.
+        Journal journal;
+        LinkDouble link(journal);
+        ViewDouble view(journal);
+        Panel panel(view, link);
+        view.attach(panel);
+        int checks = 0;
+        EXPECT_TRUE(panel.start([&] { ++checks; }));
+        EXPECT_EQ(checks, 6);
+        EXPECT_EQ(link.frames.size(), 4u);
+        EXPECT_FALSE(panel.exitStatus());
+    }
+
     TEST_F(PanelTest, FailedOpenSendsNothingAndTouchesNothing)
     {
         link.opens_succeed = false;

@@ -9,6 +9,9 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -17,6 +20,7 @@
 #include <csignal>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <sys/stat.h>
 #include <tuple>
 
@@ -72,7 +76,10 @@ namespace {
 
         void signal(Panel& panel, int number)
         {
-            ASSERT_EQ(::kill(static_cast<pid_t>(panel.process().processId()), number), 0);
+            // A panel that is not running has no id, and kill(0) would signal the test's group.
+            const auto pid = static_cast<pid_t>(panel.process().processId());
+            ASSERT_GT(pid, 0) << "the panel is not running";
+            ASSERT_EQ(::kill(pid, number), 0);
         }
     };
 
@@ -156,34 +163,32 @@ namespace {
 
     INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal, testing::ValuesIn(SignalCases()), CaseName);
 
+    // Process `pid` is the panel, with its own handler for SIGTERM in place.
+    bool PanelHandlesSignals(qint64 pid)
+    {
+        struct stat built {
+        }, running {};
+        QFile file(QStringLiteral("/proc/%1/status").arg(pid));
+        if (::stat(SERVO_PANEL_EXE, &built) != 0
+            || ::stat(QStringLiteral("/proc/%1/exe").arg(pid).toLocal8Bit().constData(), &running)
+                != 0
+            || running.st_ino != built.st_ino || !file.open(QIODevice::ReadOnly))
+            return false;
+        for (const QByteArray& line : file.readAll().split('\n'))
+            if (line.startsWith("SigCgt:"))
+                return ((line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1) != 0;
+        return false;
+    }
+
     // A kill that comes while the window is still being built, before the port is open,
     // ends the panel there: nothing opens, no servo moves, and nothing failed.
     TEST_F(Ending, SignalBeforeThePortOpensMovesNothing)
     {
         Pty pty;
         Panel panel(*s_display, pty.path());
-        const QString status = QStringLiteral("/proc/%1/status").arg(panel.process().processId());
-        struct stat built { };
-        ASSERT_EQ(::stat(SERVO_PANEL_EXE, &built), 0);
         // The namespace's shell execs the panel; the kill goes the moment the panel's own
         // handler is in place, while the window is still being built.
-        const auto handling = [&] {
-            struct stat running { };
-            QFile file(status);
-            if (::stat(QStringLiteral("/proc/%1/exe")
-                           .arg(panel.process().processId())
-                           .toLocal8Bit()
-                           .constData(),
-                    &running)
-                    != 0
-                || running.st_ino != built.st_ino || !file.open(QIODevice::ReadOnly))
-                return false;
-            for (const QByteArray& line : file.readAll().split('\n'))
-                if (line.startsWith("SigCgt:"))
-                    return ((line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1)
-                        != 0;
-            return false;
-        };
+        const auto handling = [&] { return PanelHandlesSignals(panel.process().processId()); };
         QElapsedTimer clock;
         clock.start();
         while (!handling() && clock.elapsed() < 10000)
@@ -196,6 +201,220 @@ namespace {
         EXPECT_FALSE(QFileInfo::exists(lockFile()));
         EXPECT_FALSE(panel.errors().contains(QStringLiteral("port")))
             << panel.errors().toStdString();
+    }
+
+    // A start-up traced by strace: where the port was claimed ('C', its TIOCEXCL), each
+    // start-up frame written ('F'), and each ending signal reaching the panel's handler ('S'),
+    // in the order they happened.
+    QString StartUpEvents(const QString& log)
+    {
+        QFile file(log);
+        if (!file.open(QIODevice::ReadOnly))
+            return QStringLiteral("(no trace)");
+        static const QRegularExpression frame(
+            QStringLiteral(R"(write\(\d+, "\\x02\\x3[0-3]\\x33\\x32", 4)"));
+        QString events;
+        for (const QByteArray& raw : file.readAll().split('\n')) {
+            const QString line = QString::fromLatin1(raw);
+            if (line.contains(QLatin1String("TIOCEXCL")))
+                events += QLatin1Char('C');
+            else if (frame.match(line).hasMatch())
+                events += QLatin1Char('F');
+            else if (line.contains(QLatin1String("--- SIG")))
+                events += QLatin1Char('S');
+        }
+        return events;
+    }
+
+    class StartUpSweep : public Ending {
+    protected:
+        static void SetUpTestSuite()
+        {
+            Ending::SetUpTestSuite();
+            if (s_missing.isEmpty() && QStandardPaths::findExecutable("strace").isEmpty())
+                s_noTracer = true;
+        }
+        void SetUp() override
+        {
+            Ending::SetUp();
+            if (s_noTracer)
+                GTEST_SKIP() << "no strace";
+        }
+
+        enum class From { Handler, Lock };
+        struct Run {
+            int number;
+            From from; // the moment the delay counts from: the panel's handler in place, or
+                       // the port's lock file made (the open has begun)
+            std::chrono::microseconds delay;
+            qint64 sinceHandler = 0, sinceLock = -1; // measured, microseconds: until the kill,
+                                                     // or (no kill) until the frames arrived
+            int status = -1;
+            std::string arrived {};
+            QString events {};
+            QString errors {};
+            bool lockLeft = false;
+        };
+
+        // Starts the traced panel and kills it `run.delay` after `run.from`; with no signal
+        // number, waits for its frames instead and ends it afterwards.
+        void start(Run& run)
+        {
+            Pty pty;
+            QTemporaryDir dir;
+            const QString log = dir.filePath(QStringLiteral("trace"));
+            Panel panel(*s_display, pty.path(), {}, {},
+                { QStandardPaths::findExecutable(QStringLiteral("strace")), "-f", "--seccomp-bpf",
+                    "-qq", "-xx", "-e", "trace=write,ioctl", "-e", "signal=TERM,INT,HUP", "-o", log,
+                    // A sanitized build's leak check stops the world with ptrace, which a
+                    // traced program cannot.
+                    "-E",
+                    "ASAN_OPTIONS=" + qEnvironmentVariable("ASAN_OPTIONS") + ":detect_leaks=0",
+                    "--" });
+            // The namespace's shell execs strace, which starts the panel.
+            const QString children
+                = QStringLiteral("/proc/%1/task/%1/children").arg(panel.process().processId());
+            QElapsedTimer clock;
+            clock.start();
+            pid_t pid = 0;
+            while (clock.elapsed() < 20000 && !(pid && PanelHandlesSignals(pid))
+                && panel.process().state() != QProcess::NotRunning) {
+                QFile list(children);
+                if (list.open(QIODevice::ReadOnly))
+                    pid = list.readAll().split(' ').value(0).toInt();
+                QThread::usleep(100);
+            }
+            ASSERT_TRUE(pid && PanelHandlesSignals(pid)) << panel.errors().toStdString();
+            QElapsedTimer since;
+            since.start();
+            if (run.from == From::Lock) {
+                while (!QFileInfo::exists(lockFile()) && since.elapsed() < 20000) { }
+                run.sinceHandler = since.nsecsElapsed() / 1000;
+                since.start();
+            }
+            if (run.number) {
+                while (since.nsecsElapsed() < run.delay.count() * 1000) { }
+                ::kill(pid, run.number);
+                (run.from == From::Lock ? run.sinceLock : run.sinceHandler)
+                    = since.nsecsElapsed() / 1000;
+                run.status = panel.awaitEnd(30s);
+                run.arrived = pty.readAll(100ms);
+            } else {
+                run.arrived = pty.read(16, 20s);
+                run.sinceLock = since.nsecsElapsed() / 1000;
+                ::kill(pid, SIGTERM);
+                run.status = panel.awaitEnd(30s);
+            }
+            run.events = StartUpEvents(log);
+            run.errors = panel.errors();
+            run.lockLeft = QFileInfo::exists(lockFile());
+        }
+
+        static inline bool s_noTracer = false;
+    };
+
+    // A kill at any moment of start-up, from before the port opens to after the four start-up
+    // frames: once the panel's handler has run, no frame follows; what was sent before stays
+    // sent; the port is released and the program ends 0. strace tells when the handler ran,
+    // against each frame written.
+    TEST_F(StartUpSweep, NoFrameAfterAHandledSignal)
+    {
+        // How long the traced start-up takes here, from the handler to the lock file and from
+        // the lock file to the last frame: the sweep spans both, and a little beyond.
+        Run calibration { 0, From::Lock, {} };
+        ASSERT_NO_FATAL_FAILURE(start(calibration));
+        ASSERT_EQ(Hex(calibration.arrived), Hex(StartUpFrames()));
+        const qint64 toLock = calibration.sinceHandler * 5 / 4;
+        const qint64 toFrames = calibration.sinceLock * 3 / 2;
+        std::cout << "traced start-up: handler to lock file " << calibration.sinceHandler
+                  << " us, lock file to the frames " << calibration.sinceLock << " us\n";
+
+        constexpr int kRuns = 200;
+        const int numbers[] = { SIGTERM, SIGINT, SIGHUP };
+        std::map<QString, int> handled; // where the handler ran: the events before it
+        int afterClaim = 0, beforeClaim = 0;
+        for (int i = 0; i < kRuns; ++i) {
+            const From from = i % 2 ? From::Lock : From::Handler;
+            const qint64 span = from == From::Lock ? toFrames : toLock;
+            Run run { numbers[i % 3], from,
+                std::chrono::microseconds(span * (i / 2) / (kRuns / 2)) };
+            SCOPED_TRACE(testing::Message()
+                << "run " << i << ", SIG" << sigabbrev_np(run.number)
+                << (from == From::Lock ? " after the lock file by " : " after the handler by ")
+                << run.delay.count() << " us");
+            ASSERT_NO_FATAL_FAILURE(start(run));
+            const qsizetype signalAt = run.events.indexOf(QLatin1Char('S'));
+            EXPECT_EQ(run.status, EXIT_SUCCESS) << run.errors.toStdString();
+            EXPECT_GE(signalAt, 0) << "the handler never ran: " << run.events.toStdString();
+            EXPECT_FALSE(run.events.mid(signalAt).contains(QLatin1Char('F')))
+                << "a frame after the handled signal: " << run.events.toStdString();
+            // What went out is whole frames of start-up, in order, as the trace says.
+            EXPECT_EQ(run.arrived.size() % 4, 0u) << Hex(run.arrived);
+            EXPECT_EQ(Hex(run.arrived), Hex(StartUpFrames().substr(0, run.arrived.size())));
+            EXPECT_EQ(qsizetype(run.arrived.size() / 4), run.events.count(QLatin1Char('F')))
+                << run.events.toStdString();
+            EXPECT_FALSE(run.lockLeft) << "the port's lock file was left behind";
+            EXPECT_FALSE(run.errors.contains(QStringLiteral("port"))) << run.errors.toStdString();
+            const QString before = run.events.left(signalAt);
+            ++handled[before];
+            if (before.contains(QLatin1Char('C')) && before.count(QLatin1Char('F')) < 4)
+                ++afterClaim;
+            if (!before.contains(QLatin1Char('C')))
+                ++beforeClaim;
+        }
+        std::cout << kRuns << " runs; events before the handler ran (C claimed, F frame):";
+        for (const auto& [before, count] : handled)
+            std::cout << " \"" << before.toStdString() << "\" " << count;
+        std::cout << "\n";
+        // The sweep reached both sides of the open, and start-up after it.
+        EXPECT_GE(beforeClaim, 20);
+        EXPECT_GE(afterClaim, 20);
+    }
+
+    // Another X client destroys the window (`xdotool windowclose`, a window manager crashing
+    // with it): the panel ends as the title bar's close ends it. The start-up frames wait
+    // behind a held line meanwhile, and still go out.
+    TEST_F(Ending, WindowDestroyedByAnotherClientEndsAsTheCloseDoes)
+    {
+        Pty pty;
+        pty.holdOutput(true);
+        Panel panel(*s_display, pty.path());
+        expectRunning(panel);
+        const QString window = s_display->windows().value(0);
+        test::Output(QStringLiteral("xdotool"), { "windowclose", window });
+        QThread::msleep(500);
+        EXPECT_EQ(panel.process().state(), QProcess::Running) << "the queue was not waited for";
+        pty.holdOutput(false);
+        const int status = panel.awaitEnd(10s);
+        EXPECT_EQ(status, EXIT_SUCCESS) << panel.errors().toStdString();
+        EXPECT_EQ(Hex(pty.readAll(300ms)), Hex(StartUpFrames()));
+        EXPECT_FALSE(QFileInfo::exists(lockFile())) << "the port's lock file was left behind";
+    }
+
+    // The X server dies under the panel. Qt ends the program then (status 1, "The X11
+    // connection broke"), and what is queued still goes out and the port's lock file goes.
+    TEST_F(Ending, XServerLostReleasesThePort)
+    {
+        auto display = std::make_unique<test::Display>();
+        ASSERT_FALSE(display->name().isEmpty()) << "Xvfb did not start";
+        Pty pty;
+        pty.holdOutput(true);
+        Panel panel(*display, pty.path());
+        const QString lock = QDir(display->locks()).filePath(QStringLiteral("LCK..ttyS0"));
+        const QStringList windows = display->awaitWindows(1, &panel.process());
+        qputenv("DISPLAY", s_display->name().toLocal8Bit()); // the suite's display again
+        ASSERT_EQ(windows.size(), 1) << panel.errors().toStdString();
+        ASSERT_TRUE(QFileInfo::exists(lock));
+        display->kill();
+        QThread::msleep(500);
+        pty.holdOutput(false);
+        const int status = panel.awaitEnd(10s);
+        const QString errors = panel.errors();
+        EXPECT_EQ(status, EXIT_FAILURE) << errors.toStdString();
+        EXPECT_TRUE(errors.contains(QStringLiteral("The X11 connection broke")))
+            << errors.toStdString();
+        EXPECT_EQ(Hex(pty.readAll(300ms)), Hex(StartUpFrames()));
+        EXPECT_FALSE(QFileInfo::exists(lock)) << "the port's lock file was left behind";
     }
 
     // Ctrl-C pressed again while the panel waits for a stalled line: the wait keeps its

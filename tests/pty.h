@@ -2,7 +2,9 @@
 
 #include "hex.h"
 #include "pseudo_terminal.h"
+#include "serial_link.h"
 
+#include <QSignalSpy>
 #include <QString>
 
 #include <chrono>
@@ -37,6 +39,15 @@ public:
 
 private:
     support::PseudoTerminal m_line;
+};
+
+// A link opened on a pseudo-terminal of its own, its failures counted. Take it apart with
+// `auto& [pty, link, failures, opened] = line;`.
+struct LinkOnPty {
+    Pty pty;
+    SerialLink link { pty.path() };
+    QSignalSpy failures { &link, &SerialLink::failed };
+    bool opened = link.open();
 };
 
 } // namespace servo::test

@@ -98,6 +98,12 @@ public:
         qputenv("DISPLAY", m_name.toLocal8Bit()); // for xdotool; this test runs offscreen
     }
     ~Display() { Stop(m_server); }
+    // The X server dies under its clients.
+    void kill()
+    {
+        m_server.kill();
+        m_server.waitForFinished(5000);
+    }
     QString name() const { return m_name; }
     QString locks() const { return m_locks.path(); }
 
@@ -140,17 +146,19 @@ private:
 // Runs build/servo-panel with `standIn` over /dev/ttyS0 in a /dev of its own (support's
 // StandIn); with no `standIn` there is no /dev/ttyS0 at all. `user`: a user id to run it as
 // (empty: root). `setUp`: shell commands run as root in that namespace before the panel.
+// `launcher`: a program and its arguments that start the panel (a tracer), given the
+// panel's path last.
 class Panel {
 public:
     Panel(const Display& display, const QString& standIn, const QString& user = {},
-        const QString& setUp = {})
-        : Panel(X11Session(display.name()), display.locks(), standIn, user, setUp)
+        const QString& setUp = {}, const QStringList& launcher = {})
+        : Panel(X11Session(display.name()), display.locks(), standIn, user, setUp, launcher)
     {
     }
     // The panel in a desktop session of the caller's (`session`: DISPLAY, WAYLAND_DISPLAY...),
     // with `locks` as its /run/lock.
     Panel(QProcessEnvironment env, const QString& locks, const QString& standIn,
-        const QString& user = {}, const QString& setUp = {})
+        const QString& user = {}, const QString& setUp = {}, const QStringList& launcher = {})
     {
         m_process.setProcessEnvironment(env);
         // A lock directory of the test's own: Qt claims /dev/ttyS0 with a lock file there,
@@ -163,8 +171,8 @@ public:
             arguments << QStringLiteral("--uid") << user;
         if (!setUp.isEmpty())
             arguments << QStringLiteral("/bin/sh") << QStringLiteral("-ec")
-                      << setUp + QStringLiteral("\nexec \"$0\"");
-        arguments << QStringLiteral(SERVO_PANEL_EXE);
+                      << setUp + QStringLiteral("\nexec \"$0\" \"$@\"");
+        arguments << launcher << QStringLiteral(SERVO_PANEL_EXE);
         CloseOnExec();
         m_process.start(QStringLiteral(SERVO_STAND_IN_EXE), arguments);
         m_process.waitForStarted(10000);
@@ -245,7 +253,7 @@ class RealProgramTest : public DisplayTest {
 protected:
     static void SetUpTestSuite()
     {
-        QString missing = MissingTool({ "Xvfb", "xdotool", "unshare", "setpriv", "mount" });
+        QString missing = MissingTool({ "Xvfb", "xdotool", "unshare", "mount" });
         if (::getuid() != 0)
             missing = QStringLiteral(
                 "binding a stand-in over /dev/ttyS0 in a private mount namespace needs root");

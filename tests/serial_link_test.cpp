@@ -1,4 +1,3 @@
-#include "link_on_pty.h"
 #include "pty.h"
 #include "serial_link.h"
 #include "servo_frame.h"

@@ -90,11 +90,15 @@ Form1::Form1(const QString& device, QWidget* parent)
     m_timer.setInterval(kTickMs);
     connect(&m_timer, &QTimer::timeout, this, [this] { m_panel.tick(); });
     m_timer.start();
+
+    // Destroyed by another program, the window is gone from the screen and nobody can close
+    // it: the panel ends as the title bar's close would end it.
+    m_destroyedWatch.emplace(*this, [this] { m_panel.end(EndRequest::WindowClose); });
 }
 
-bool Form1::start()
+bool Form1::start(const std::function<void()>& deliverEndings)
 {
-    if (!m_panel.start())
+    if (!m_panel.start(deliverEndings))
         return false;
     // "COM1 Only" keeps its caption; which device stands for port 1 shows on hover.
     const QString inUse = m_link.description().isEmpty()

@@ -3,11 +3,13 @@
 #include "panel.h"
 #include "panel_view.h"
 #include "serial_link.h"
+#include "window_watch.h"
 
 #include <QTimer>
 #include <QWidget>
 
 #include <array>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -29,8 +31,8 @@ public:
     explicit Form1(const QString& device, QWidget* parent = nullptr);
 
     // Runs the start-up sequence; false when the port failed and a report is showing, or
-    // when the program was asked to end before it.
-    bool start();
+    // when the program was asked to end before it was done (see Panel::start).
+    bool start(const std::function<void()>& deliverEndings = {});
 
     Panel& panel() { return m_panel; }
     SerialLink& link() { return m_link; }
@@ -74,6 +76,7 @@ private:
     };
     std::vector<LabelColours> m_labelColours;
     QLineEdit* m_entry = nullptr;
+    std::optional<platform::WindowDestroyedWatch> m_destroyedWatch;
 };
 
 } // namespace servo

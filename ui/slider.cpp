@@ -44,6 +44,9 @@ Slider::Slider(QWidget* parent)
 
 bool Slider::event(QEvent* event)
 {
+    // Another window took the keyboard and the pointer: this hand's release goes there.
+    if (event->type() == QEvent::WindowDeactivate)
+        letGo();
     if (event->type() != QEvent::Wheel)
         return QScrollBar::event(event);
     // Qt works out a scroll bar's wheel with its controls inverted, as they are on every
@@ -61,6 +64,12 @@ bool Slider::eventFilter(QObject* watched, QEvent* event)
         return false;
     const bool toWidget = watched->isWidgetType();
     switch (event->type()) {
+    case QEvent::Expose:
+        // Unmapped by the desktop or another program: the system drops the pointer grab with
+        // the window, so the release would never come, and a crossing later would send it.
+        if (!toWidget && !static_cast<QWindow*>(watched)->isExposed())
+            letGo();
+        return false;
     case QEvent::MouseMove:
         // The platform's own events reach the window first, with the buttons really down.
         if (!toWidget)
@@ -113,12 +122,40 @@ void Slider::releaseLost(const QMouseEvent& event)
     const Qt::MouseButton holding = m_middleHeld ? Qt::MiddleButton : Qt::LeftButton;
     const bool lost = event.type() == QEvent::MouseButtonPress ? event.button() == holding
                                                                : !(event.buttons() & holding);
-    if (!lost)
+    if (lost)
+        letGo();
+}
+
+// Ends the hold as the release would: the dragged value goes out once, and the window takes
+// input again. Whatever the hand does later belongs to no drag.
+void Slider::letGo()
+{
+    if (!isSliderDown())
         return;
-    const QPointF at = mapFromGlobal(event.globalPosition());
-    QMouseEvent release(QEvent::MouseButtonRelease, at, event.scenePosition(),
-        event.globalPosition(), holding, Qt::NoButton, event.modifiers(), event.pointingDevice());
+    const Qt::MouseButton holding = m_middleHeld ? Qt::MiddleButton : Qt::LeftButton;
+    QMouseEvent release(QEvent::MouseButtonRelease, QPointF(), mapToGlobal(QPointF()), holding,
+        Qt::NoButton, Qt::NoModifier);
     mouseReleaseEvent(&release);
+    // Where Qt already forgot which part was pressed, the release above did nothing.
+    if (isSliderDown())
+        setSliderDown(false);
+}
+
+void Slider::changeEvent(QEvent* event)
+{
+    // Disabled, a scroll bar lets go of its thumb but keeps the part pressed, which a move of
+    // the pointer over it later would still drag.
+    if (event->type() == QEvent::EnabledChange && !isEnabled())
+        letGo();
+    QScrollBar::changeEvent(event);
+}
+
+void Slider::hideEvent(QHideEvent* event)
+{
+    // Hidden (the window minimised or closed), a scroll bar forgets the part that was pressed
+    // but not the thumb being down, so no release would ever end the hold.
+    letGo();
+    QScrollBar::hideEvent(event);
 }
 
 void Slider::keyPressEvent(QKeyEvent* event)
