@@ -90,7 +90,7 @@ windows:
 	@scripts/setup.sh windows
 	@WINDOWS_BUILD=$(WINDOWS_BUILD) JOBS=$(JOBS) scripts/build-windows.sh
 
-# The Windows program, installed and run under Wine on a stand-in COM1 (root; not for CI).
+# The Windows program, installed and run under Wine on a stand-in COM1 (root; CI runs it).
 check-windows: windows
 	@WINDOWS_BUILD=$(WINDOWS_BUILD) scripts/check-windows.sh
 

@@ -1,5 +1,8 @@
 #include "ending_signals.h"
 
+#include <QAbstractNativeEventFilter>
+#include <QCoreApplication>
+
 #include <atomic>
 #include <cstdio>
 
@@ -11,6 +14,14 @@ namespace {
     EndingSignals* g_endings = nullptr;
     std::atomic<DWORD> g_pending { 0 }; // the console event + 1, until the event loop takes it
     HANDLE g_acted = nullptr; // set once the event loop has acted on it
+
+    // For these the system ends the process as soon as the handler returns (at the latest after
+    // five seconds), whatever the program is doing.
+    bool EndsTheProcess(DWORD event)
+    {
+        return event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT
+            || event == CTRL_SHUTDOWN_EVENT;
+    }
 
     // Runs on a thread the system starts for it.
     BOOL WINAPI OnConsoleEvent(DWORD event)
@@ -27,26 +38,62 @@ namespace {
         }
         g_pending = event + 1;
         QMetaObject::invokeMethod(g_endings, &EndingSignals::deliverPending, Qt::QueuedConnection);
-        // For these the system ends the process as soon as the handler returns (at the latest
-        // after five seconds): first let the event loop deliver what is queued.
-        if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+        // The event loop delivers what is queued and ends the process itself before this returns.
+        if (EndsTheProcess(event))
             ::WaitForSingleObject(g_acted, 4500);
         return TRUE;
     }
 
 } // namespace
 
-struct EndingSignals::Source { };
+// Windows asks every top-level window whether the session may end (WM_QUERYENDSESSION), then
+// says it ends (WM_ENDSESSION); once that is answered the process may be ended at any moment, so
+// a quit posted to the event loop may never run. The ending is acted on inside the message.
+struct EndingSignals::Source : QAbstractNativeEventFilter {
+    EndingSignals* owner = nullptr;
+
+    bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override
+    {
+        if (type != "windows_generic_MSG")
+            return false;
+        const auto* msg = static_cast<const MSG*>(message);
+        if (msg->message != WM_ENDSESSION || msg->wParam == FALSE)
+            return false;
+        const DWORD event
+            = msg->lParam & ENDSESSION_LOGOFF ? CTRL_LOGOFF_EVENT : CTRL_SHUTDOWN_EVENT;
+        emit owner->received(static_cast<int>(event));
+        endIfEnded();
+        // Not ended (nobody listens): Qt's own handling goes on.
+        return false;
+    }
+
+    void endIfEnded()
+    {
+        const std::optional<int> status = owner->m_status ? owner->m_status() : std::nullopt;
+        if (!status)
+            return;
+        // The port is closed and what was queued went out. The libraries' own teardown is no
+        // place to be while the system waits to end the session; the system frees the rest.
+        std::fflush(nullptr);
+        ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(*status));
+    }
+};
 
 EndingSignals::EndingSignals(QObject* parent)
     : QObject(parent)
+    , m_source(std::make_unique<Source>())
 {
     Q_ASSERT(!g_endings);
     g_endings = this;
+    m_source->owner = this;
+    if (QCoreApplication::instance())
+        QCoreApplication::instance()->installNativeEventFilter(m_source.get());
     g_acted = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     // A GUI program has no console of its own; started from one, it joins it, so that Ctrl+C,
     // Ctrl+Break and closing it end the panel as the title bar does, and reports show there.
-    if (::AttachConsole(ATTACH_PARENT_PROCESS)) {
+    // Wine gives a program started from a console that console: joining it is then refused as
+    // done already ("Access is denied").
+    if (::AttachConsole(ATTACH_PARENT_PROCESS) || ::GetLastError() == ERROR_ACCESS_DENIED) {
         if (_fileno(stderr) < 0 || ::GetStdHandle(STD_ERROR_HANDLE) == nullptr)
             std::freopen("CONOUT$", "w", stderr);
         ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
@@ -56,6 +103,8 @@ EndingSignals::EndingSignals(QObject* parent)
 EndingSignals::~EndingSignals()
 {
     ::SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
+    if (QCoreApplication::instance())
+        QCoreApplication::instance()->removeNativeEventFilter(m_source.get());
     if (g_acted) {
         ::SetEvent(g_acted);
         ::CloseHandle(g_acted);
@@ -75,10 +124,13 @@ void EndingSignals::listen()
 
 void EndingSignals::deliverPending()
 {
-    const DWORD event = g_pending.exchange(0);
-    if (event == 0)
+    const DWORD pending = g_pending.exchange(0);
+    if (pending == 0)
         return;
-    emit received(static_cast<int>(event - 1));
+    const DWORD event = pending - 1;
+    emit received(static_cast<int>(event));
+    if (EndsTheProcess(event))
+        m_source->endIfEnded();
     ::SetEvent(g_acted);
 }
 

@@ -73,8 +73,9 @@ int main(int argc, char* argv[])
     });
     const auto fromOutside = [&panel] { panel.end(servo::EndRequest::Outside); };
     QObject::connect(&endings, &servo::EndingSignals::received, &window, fromOutside);
-    // Windows ends a session by quitting the application and then the process: what is
-    // queued goes out first. After any other ending the panel has already ended.
+    endings.setStatus([&panel] { return panel.exitStatus(); });
+    // Should Qt quit the application on its own (a session manager's request), what is queued
+    // goes out first. After any other ending the panel has already ended.
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &window, fromOutside);
 
     const Running running(panel);

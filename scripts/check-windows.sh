@@ -2,9 +2,12 @@
 # make check-windows: the Windows build, run. In a fresh 64-bit Wine prefix under Xvfb, with no
 # network, inside a private mount namespace whose /dev has no serial port at all (Wine links
 # COM ports to the /dev/ttyS* it finds, and on these machines /dev/ttyS0 is the console):
-# the portable unit suites; the installer, silently, and its Start-menu entry; the installed
-# program on COM1, mapped to a pseudo-terminal whose far end logs every byte; the same program
-# with no COM1; the uninstaller. Prints one summary line and fails on any failure.
+# the portable unit suites; the sizes of the installer and the zip; the installer, silently,
+# its files without debug data and its Start-menu entry; the installed program on COM1, mapped
+# to a pseudo-terminal whose far end logs every byte: clicks and EXIT, a second run on the same
+# line, the session's end, Ctrl+C (and Ctrl+Break) in the console it was started from, the line
+# lost; the same program with no COM1; the uninstaller. Prints one summary line and fails on
+# any failure.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${WINDOWS_BUILD:-$here/build-windows}" && pwd)
@@ -24,13 +27,16 @@ fi
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 installer=$build/servo-panel-$version-win64.exe
+zip=$build/servo-panel-$version-win64.zip
 out=$build/check-windows
 rm -rf "$out" && mkdir -p "$out"
 work=$(mktemp -d)
 passed=0
 failed=0
+skipped=0
 pass() { passed=$((passed + 1)); echo "check-windows: ok: $*"; }
 fail() { failed=$((failed + 1)); echo "check-windows: FAILED: $*"; }
+skip() { skipped=$((skipped + 1)); echo "check-windows: not checked: $*"; }
 check() { # check "what" command...
   local what=$1
   shift
@@ -43,9 +49,13 @@ xvfb=$!
 export DISPLAY=$display WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all
 # No Mono or Gecko to offer to download.
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# The consoles the panel is started from, in a tmux server of this check's own.
+export TMUX_TMPDIR=$work TERM=${TERM:-xterm}
+tmux_server=servo-check
 far_pid=
 cleanup() {
   [ -n "$far_pid" ] && kill "$far_pid" 2>/dev/null
+  tmux -L "$tmux_server" kill-server 2>/dev/null || true
   wineserver -k 2>/dev/null || true
   kill "$xvfb" 2>/dev/null
   wait 2>/dev/null
@@ -73,6 +83,12 @@ for suite in logic_tests rule_tests; do
 done
 unset WINEPATH
 
+# What a download costs: the binaries go without their debug data.
+size() { stat -c %s "$1"; }
+check "installer $(($(size "$installer") / 1024)) KiB, under 9 MB" \
+  test "$(size "$installer")" -lt 9000000
+check "zip $(($(size "$zip") / 1024)) KiB, under 12 MB" test "$(size "$zip")" -lt 12000000
+
 # The installer, silently, per machine.
 wine "$installer" /S >"$work/install.log" 2>&1
 wineserver -w
@@ -83,6 +99,12 @@ for f in Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll Qt6SerialPort.dll platforms/qwind
   LICENSE.txt licenses/qt/LGPL-3.0-only.txt Uninstall.exe; do
   [ -f "$program_dir/$f" ] || fail "installed $f"
 done
+with_debug=$(cd "$program_dir" && for f in *.exe *.dll */*.dll; do
+  x86_64-w64-mingw32-objdump -h "$f" | grep -q ' \.debug_' && echo "$f"
+done || true)
+what="installed binaries stripped: $(cd "$program_dir" && ls *.exe *.dll */*.dll | wc -l) files,"
+what="$what $(du -sk "$program_dir" | cut -f1) KiB in all${with_debug:+ (with debug data: $with_debug)}"
+check "$what" test -z "$with_debug"
 shortcut=$(find "$WINEPREFIX/drive_c" -name 'Servo Panel.lnk' -path '*Start Menu*' | head -1)
 check "Start-menu entry \"Servo Panel\" (${shortcut#"$WINEPREFIX/drive_c/"})" test -n "$shortcut"
 check "uninstaller listed in Apps" sh -c \
@@ -100,14 +122,15 @@ map_com1() {
   wineserver -k 2>/dev/null || true
   wineserver -w
 }
+exe='C:\Program Files\Servo Panel\servo-panel.exe'
 panel() { # runs the installed program in the background; its status goes to $out/$1.status
   (
     set +e
-    cd "$program_dir" && wine 'C:\Program Files\Servo Panel\servo-panel.exe' \
-      >"$out/$1.out" 2>"$out/$1.err"
+    cd "$program_dir" && wine "$exe" >"$out/$1.out" 2>"$out/$1.err"
     echo $? >"$out/$1.status"
   ) &
 }
+status() { cat "$out/$1.status" 2>/dev/null || echo none; }
 wait_for() { # wait_for SECONDS command...
   local until=$((SECONDS + $1))
   shift
@@ -118,6 +141,43 @@ wait_for() { # wait_for SECONDS command...
 }
 frames() { grep -v '^settings' "$work/line.log" | cut -d' ' -f2- | tr '\n' ' ' | sed 's/ *$//'; }
 shot() { xwd -root -display "$display" | convert xwd:- "$out/$1.png"; }
+lines() { wc -l <"$work/line.log"; }
+since() { tail -n +$(($1 + 1)) "$work/line.log" | grep -v '^settings' | cut -d' ' -f2-; } # after line $1
+startup="02 30 33 32 02 31 33 32 02 32 33 32 02 33 33 32"
+started_after() { # the four start-up frames, and nothing else, came after line $1
+  [ "$(since "$1" | tr -d ' \n')" = "$(echo "$startup" | tr -d ' ')" ]
+}
+# The panel's window, and where its client area lies: without a window manager Wine draws the
+# frame inside the X window; the client is 338 by 177 at its bottom.
+find_window() {
+  window=$(timeout 60 xdotool search --sync --onlyvisible --name '^Varnel Pulse Control$' | head -1)
+  sleep 1
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+  frame_x=$(((WIDTH - 338) / 2))
+  frame_y=$((HEIGHT - 177 - frame_x))
+}
+# Clicks at client coordinates (96 dpi: CH1's right arrow, CH2's TEST, EXIT).
+click() { xdotool mousemove --window "$window" $(($1 + frame_x)) $(($2 + frame_y)) click 1; }
+right_arrow_1() { click 248 36; }
+test_2() { click 314 64; }
+exit_button() { click 306 152; }
+# A report box has the window's title; a Windows message box copies its text on Ctrl+C, and
+# Wine hands it to the X clipboard.
+read_report() { # read_report NAME [WINDOW-TO-SKIP]
+  local box= until=$((SECONDS + 30))
+  while [ -z "$box" ] && [ $SECONDS -lt $until ]; do
+    box=$(xdotool search --onlyvisible --name '^Varnel Pulse Control$' 2>/dev/null |
+      grep -vx "${2:-none}" | head -1 || true)
+    [ -n "$box" ] || sleep 0.2
+  done
+  sleep 1
+  shot "$1"
+  [ -n "$box" ] || return 0
+  xdotool key --window "$box" ctrl+c 2>/dev/null
+  sleep 0.5
+  timeout 5 xclip -selection clipboard -o >"$out/$1.report" 2>/dev/null || true
+  xdotool key --window "$box" Return 2>/dev/null
+}
 
 python3 "$here/scripts/far_end.py" "$work/line.log" >"$work/far_end.out" &
 far_pid=$!
@@ -125,34 +185,23 @@ wait_for 10 test -s "$work/far_end.out"
 map_com1 "$(head -1 "$work/far_end.out")"
 
 panel com1
-startup="02 30 33 32 02 31 33 32 02 32 33 32 02 33 33 32"
-wait_for 60 sh -c "[ \"\$(grep -v '^settings' '$work/line.log' | cut -d' ' -f2- | tr -d ' \n')\" \
-  = \"$(echo "$startup" | tr -d ' ')\" ]" || true
-check "start-up frames on COM1: $(frames)" test "$(frames | tr -d ' ')" = "$(echo "$startup" | tr -d ' ')"
+wait_for 60 started_after 0 || true
+check "start-up frames on COM1: $(frames)" started_after 0
 check "line settings: $(sed -n 's/^settings //p' "$work/line.log")" \
   grep -q '^settings 9600 8N1$' "$work/line.log"
-window=$(xdotool search --sync --onlyvisible --name '^Varnel Pulse Control$' | head -1)
-sleep 1
+find_window
 shot panel
-# Clicks at client coordinates (96 dpi: CH1's right arrow, CH2's TEST, EXIT). Without a window
-# manager Wine draws the frame inside the X window: the client is 338 by 177 at its bottom.
-eval "$(xdotool getwindowgeometry --shell "$window")"
-frame_x=$(((WIDTH - 338) / 2))
-frame_y=$((HEIGHT - 177 - frame_x))
 echo "check-windows: window ${WIDTH}x${HEIGHT}, client at ${frame_x},${frame_y}"
-click() { xdotool mousemove --window "$window" $(($1 + frame_x)) $(($2 + frame_y)) click 1; }
-lines() { wc -l <"$work/line.log"; }
-since() { tail -n +$(($1 + 1)) "$work/line.log" | cut -d' ' -f2-; } # what came after line $1
 before=$(lines)
-click 248 36
+right_arrow_1
 wait_for 5 sh -c "[ \$(wc -l <'$work/line.log') -gt $before ]" || true
 sleep 0.3
 check "CH1's right arrow: $(since "$before" | tr '\n' ' ')" \
   test "$(since "$before" | tr -d ' \n')" = 02303333
 before=$(lines)
-click 314 64
+test_2
 sleep 2.6
-click 314 64
+test_2
 tail -n +$((before + 1)) "$work/line.log" >"$out/test-swing.log"
 swing=$(since "$before" | tr -d ' \n' | cut -c1-16)
 gap=$(awk 'NR == 1 { t = $1 } NR == 2 { print $1 - t }' "$out/test-swing.log")
@@ -160,32 +209,121 @@ check "CH2's TEST: $(since "$before" | tr '\n' ' ')(${gap:-?} ms apart)" \
   sh -c "[ '$swing' = 0231464602313630 ] && [ ${gap:-0} -ge 900 ] && [ ${gap:-0} -le 1100 ]"
 sleep 0.5
 before=$(lines)
-click 306 152
+exit_button
 wait_for 15 test -s "$out/com1.status" || true
 sleep 1.5
-check "EXIT ends with status $(cat "$out/com1.status" 2>/dev/null || echo none)" \
-  test "$(cat "$out/com1.status" 2>/dev/null)" = 0
+check "EXIT ends with status $(status com1)" test "$(status com1)" = 0
 check "nothing on the line after EXIT" test "$(lines)" -eq "$before"
+
+# An operator ends the panel and starts it again on the same adapter.
+before=$(lines)
+panel again
+wait_for 60 started_after "$before" || true
+check "started again on the same line: $(since "$before" | tr '\n' ' ')" started_after "$before"
+find_window
+exit_button
+wait_for 15 test -s "$out/again.status" || true
+check "started again: EXIT ends with status $(status again)" test "$(status again)" = 0
+
+# The session ends (log off, shut down): Wine sends WM_QUERYENDSESSION and WM_ENDSESSION to
+# every top-level window, then ends what is left, which a shell sees as status 137 (killed). A
+# frame clicked just before goes out first.
+before=$(lines)
+panel session
+wait_for 60 started_after "$before" || true
+find_window
+before=$(lines)
+right_arrow_1
+session_start=$SECONDS
+wine wineboot --end-session >"$out/end-session.log" 2>&1 || true
+wait_for 15 test -s "$out/session.status" || true
+what="end of session: the panel ended itself, status $(status session),"
+check "$what $((SECONDS - session_start)) s after it began" test "$(status session)" = 0
+check "end of session: the frame clicked before it went out: $(since "$before" | tr '\n' ' ')" \
+  test "$(since "$before" | tr -d ' \n')" = 02303333
+# What else the session's end left of Wine goes too; the next run starts it afresh.
+wineserver -k 2>/dev/null || true
+wineserver -w
+
+# Started from a console: Ctrl+C there ends it as EXIT does. A console of Wine's own (not a pipe)
+# is a terminal: a tmux pane. console_host.exe starts the program in it and outlives it, to tell
+# its status; a line "b" typed there sends Ctrl+Break to the console.
+console_host=$(find "$build" -maxdepth 2 -name console_host.exe | head -1)
+console_panel() { # console_panel NAME: the program started from a console, its status in NAME.status
+  # The terminal's Ctrl+C also interrupts this shell, which must outlive it to tell the status.
+  printf '%s\n' "trap : INT" "wine '$console_host' '$exe'" "echo \$? >'$out/$1.status'" \
+    "sleep 600" >"$work/$1.sh"
+  tmux -L "$tmux_server" new-session -d -s "$1" -x 100 -y 20 "sh '$work/$1.sh'"
+}
+console_text() {
+  tmux -L "$tmux_server" capture-pane -p -t "$1" 2>&1 | grep -v '^$' >"$out/$1.console" || true
+}
+console_key() { # console_key NAME KEY: the program started from a console, then KEY pressed there
+  # Wine's server and services start outside the console, not under its terminal.
+  wineserver -p 2>/dev/null || true
+  wine cmd /c exit >/dev/null 2>&1 || true
+  before=$(lines)
+  console_panel "$1"
+  wait_for 60 started_after "$before" || { console_text "$1"; return 0; }
+  before=$(lines)
+  if [ "$2" = break ]; then
+    tmux -L "$tmux_server" send-keys -t "$1" b Enter
+  else
+    tmux -L "$tmux_server" send-keys -t "$1" C-c
+  fi
+  wait_for 15 sh -c "test -s '$out/$1.status' ||
+    tmux -L '$tmux_server' capture-pane -p -t '$1' | grep -q 'not sent'" || true
+  sleep 1
+  console_text "$1"
+}
+console_key ctrl-c c
+# A program with no handler of its own is ended by Wine from the event's thread, with status 0
+# too; Qt then complains of its objects torn down from another thread.
+check "Ctrl+C in its console: status $(status ctrl-c), nothing sent after it, ended on its own" \
+  sh -c "[ '$(status ctrl-c)' = 0 ] && [ $(lines) -eq $before ] &&
+    ! grep -q 'from another thread' '$out/ctrl-c.console'"
+tmux -L "$tmux_server" kill-session -t ctrl-c 2>/dev/null || true
+# Wine 8.0 delivers no Ctrl+Break: GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0) (and to the
+# panel's own process group) fails with error 6 on a console that takes Ctrl+C, and Ctrl+Break
+# pressed in wineconsole's window reaches no handler; a terminal has no such key. Checked where
+# the event can be sent.
+console_key ctrl-break break
+if grep -q 'sent Ctrl+Break' "$out/ctrl-break.console"; then
+  check "Ctrl+Break in its console: status $(status ctrl-break), nothing sent after it" \
+    sh -c "[ '$(status ctrl-break)' = 0 ] && [ $(lines) -eq $before ]"
+else
+  skip "Ctrl+Break in its console: Wine does not deliver it" \
+    "($(grep -o 'not sent.*' "$out/ctrl-break.console"))"
+  tmux -L "$tmux_server" send-keys -t ctrl-break C-c
+  wait_for 15 test -s "$out/ctrl-break.status" || true
+fi
+tmux -L "$tmux_server" kill-session -t ctrl-break 2>/dev/null || true
+
+# The line goes away while the panel is idle (the far end closes its pseudo-terminal, as a
+# cable pulled out). Wine sends no WM_DEVICECHANGE for it, so the next frame finds out.
+before=$(lines)
+panel lost
+wait_for 60 started_after "$before" || true
+find_window
+kill -USR1 "$far_pid"
+wait_for 10 grep -q '^closed' "$work/far_end.out" || true
+sleep 1
+right_arrow_1
+read_report lost "$window"
+wait_for 15 test -s "$out/lost.status" || true
+check "line lost: the report: $(grep -m1 'port' "$out/lost.report" 2>/dev/null)" \
+  grep -Eq 'Lost the port COM1: .+' "$out/lost.report"
+check "line lost: the report answered, status $(status lost)" test "$(status lost)" = 1
 cp "$work/line.log" "$out/line.log"
 
 # No COM1 at all.
 map_com1 ""
 panel nocom1
-box=$(timeout 60 xdotool search --sync --onlyvisible --name '^Varnel Pulse Control$' | head -1 || true)
-sleep 1
-shot no-com1
-# A Windows message box copies its text on Ctrl+C; Wine hands it to the X clipboard.
-if [ -n "$box" ]; then
-  xdotool key --window "$box" ctrl+c 2>/dev/null
-  sleep 0.5
-  timeout 5 xclip -selection clipboard -o >"$out/nocom1.report" 2>/dev/null || true
-fi
+read_report nocom1
+wait_for 15 test -s "$out/nocom1.status" || true
 check "no COM1: the report: $(grep -m1 'Cannot' "$out/nocom1.report" 2>/dev/null)" \
   grep -q 'COM1 does not exist' "$out/nocom1.report"
-[ -n "$box" ] && xdotool key --window "$box" Return 2>/dev/null
-wait_for 15 test -s "$out/nocom1.status" || true
-check "no COM1: the report answered, status $(cat "$out/nocom1.status" 2>/dev/null || echo none)" \
-  test "$(cat "$out/nocom1.status" 2>/dev/null)" = 1
+check "no COM1: the report answered, status $(status nocom1)" test "$(status nocom1)" = 1
 
 # The uninstaller removes what the installer put there.
 wine 'C:\Program Files\Servo Panel\Uninstall.exe' /S >/dev/null 2>&1 || true
@@ -194,6 +332,6 @@ wait_for 20 sh -c "[ ! -e '$program_dir/servo-panel.exe' ]" || true
 check "uninstalled" sh -c "[ ! -e '$program_dir/servo-panel.exe' ] &&
   [ -z \"\$(find '$WINEPREFIX/drive_c' -name 'Servo Panel.lnk')\" ]"
 
-echo "check-windows: $passed passed, $failed failed ($((SECONDS - start)) s; installer" \
-  "$(du -k "$installer" | cut -f1) KiB; screenshots and logs in $out)"
+echo "check-windows: $passed passed, $failed failed, $skipped skipped ($((SECONDS - start)) s;" \
+  "installer $(du -k "$installer" | cut -f1) KiB; screenshots and logs in $out)"
 [ "$failed" -eq 0 ]

@@ -4,7 +4,8 @@
 Opens a pseudo-terminal, prints the path of its terminal side on the first line of standard
 output, then logs what arrives to the file named, one read a line: milliseconds since start,
 then the bytes in hex. Once bytes arrive it logs the line settings the other side set.
-Ends on SIGTERM.
+On SIGUSR1 it closes the pseudo-terminal, as a cable pulled out, and says "closed" on standard
+output. Ends on SIGTERM.
 """
 import os
 import select
@@ -32,9 +33,11 @@ def main():
     # The near side stays open here too, so the far end never reads a hang-up between runs.
     print(os.ttyname(near), flush=True)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    pulled = []
+    signal.signal(signal.SIGUSR1, lambda *_: pulled.append(True))
     start = time.monotonic()
     told = False
-    while True:
+    while not pulled:
         ready, _, _ = select.select([far], [], [], 0.5)
         if not ready:
             continue
@@ -43,6 +46,11 @@ def main():
             log.write(f"settings {settings(near)}\n")
             told = True
         log.write(f"{(time.monotonic() - start) * 1000:.0f} {data.hex(' ')}\n")
+    os.close(far)
+    os.close(near)
+    print("closed", flush=True)
+    while True:
+        signal.pause()
 
 
 main()

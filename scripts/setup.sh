@@ -37,14 +37,16 @@ arm64=(g++-aarch64-linux-gnu qt6-base-dev:arm64 qt6-serialport-dev:arm64 libgl-d
 # `setup.sh fuzz` adds what the fuzzers need (clang with libFuzzer and its sanitizer runtimes);
 # `setup.sh fresh` what `make check-fresh` needs to build a fresh Debian root; `setup.sh
 # windows` the cross compiler, the installer's maker, the icon's renderer and, for
-# `make check-windows`, Wine and the far end's Python; `setup.sh format` the formatter CI checks
-# the tree with.
+# `make check-windows`, Wine, the far end's Python and tmux for its consoles; `setup.sh format`
+# the formatter CI checks the tree with.
 case "${1:-}" in
 fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
 fresh) packages+=(mmdebstrap) ;;
 arm64) packages+=("${arm64[@]}") ;;
 format) packages+=(clang-format) ;;
-windows) packages+=(g++-mingw-w64-x86-64-posix ninja-build nsis librsvg2-bin wine wine64 python3 xclip) ;;
+windows)
+  packages+=(g++-mingw-w64-x86-64-posix ninja-build nsis librsvg2-bin wine wine64 python3 xclip tmux)
+  ;;
 esac
 [ "${SETUP_EXTRA:-}" ] && read -r -a extra <<<"$SETUP_EXTRA" && packages+=("${extra[@]}")
 
