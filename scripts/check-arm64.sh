@@ -23,23 +23,9 @@ out=$build/check-arm64
 mkdir -p "$out/apt-cache"
 rm -f "$out"/*.log "$out"/*.png "$out"/*.status "$out"/*.err
 work=$(mktemp -d /var/tmp/servo-panel-arm64.XXXXXX)
-passed=0
-failed=0
-pass() { passed=$((passed + 1)); echo "check-arm64: ok: $*"; }
-fail() { failed=$((failed + 1)); echo "check-arm64: FAILED: $*"; }
-check() { # check "what" command...
-  local what=$1
-  shift
-  if "$@"; then pass "$what"; else fail "$what"; fi
-}
-wait_for() { # wait_for SECONDS command...
-  local until=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ $SECONDS -lt $until ] || return 1
-    sleep 0.1
-  done
-}
+check_name=check-arm64
+# shellcheck source=scripts/checks.sh
+. "$here/scripts/checks.sh"
 xvfb='' far_pid='' panel_pid=''
 cleanup() {
   # The panel runs as a child of the subshell that records its status.
@@ -129,25 +115,15 @@ far_pid='' xvfb='' panel_pid=''
 
 # A fresh arm64 Debian 12 from the mirrors this machine's apt uses, with the package installed
 # by apt, and the program started there with no serial port.
-archive='' security=''
-# shellcheck disable=SC2016 # apt expands these itself
-while IFS='|' read -r origin uri release; do
-  [ "$origin" = Debian ] || continue
-  case "$release" in
-  *-security) security=${security:-$uri} ;;
-  *) archive=${archive:-$uri} ;;
-  esac
-done < <(apt-get indextargets --format '$(ORIGIN)|$(REPO_URI)|$(RELEASE)' 'Identifier: Packages')
-mirrors=("deb $archive bookworm main" "deb $archive bookworm-updates main")
-[ -z "$security" ] || mirrors+=("deb $security bookworm-security main")
+debian_mirrors bookworm
 
 # The root's programs run through binfmt_misc, which qemu-user-static's packaging sets up on a
 # booted system. Where it is not set up (a container), qemu is registered in a binfmt_misc
 # mounted in the run's own mount namespace; the entry goes with that mount.
-spec=/usr/share/binfmts/qemu-aarch64
+entry=/usr/share/binfmts/qemu-aarch64
 # F: the kernel opens qemu now, so the root needs no copy of it.
-printf ':servo-panel-aarch64:M:0:%s:%s:%s:F' "$(sed -n 's/^magic //p' $spec)" \
-  "$(sed -n 's/^mask //p' $spec)" "$qemu" >"$work/binfmt"
+printf ':servo-panel-aarch64:M:0:%s:%s:%s:F' "$(sed -n 's/^magic //p' $entry)" \
+  "$(sed -n 's/^mask //p' $entry)" "$qemu" >"$work/binfmt"
 cat >"$work/start.sh" <<'EOF'
 # In the arm64 root: no serial port may be reachable; then the installed program, offscreen.
 set -u

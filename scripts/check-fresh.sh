@@ -61,23 +61,10 @@ fi
 "$repo/scripts/setup.sh" fresh
 started=$(date +%s)
 
-# The Debian mirrors from this machine's apt configuration (deb822 or one-line, as apt
-# itself reads them), for the archive and for security updates.
-archive='' security=''
-# shellcheck disable=SC2016 # apt expands these itself
-while IFS='|' read -r origin uri release; do
-  [ "$origin" = Debian ] || continue
-  case "$release" in
-  *-security) security=${security:-$uri} ;;
-  *) archive=${archive:-$uri} ;;
-  esac
-done < <(apt-get indextargets --format '$(ORIGIN)|$(REPO_URI)|$(RELEASE)' 'Identifier: Packages')
-[ -n "$archive" ] || {
-  echo "check-fresh: no Debian mirror in this machine's apt sources (after apt-get update)" >&2
-  exit 1
-}
-mirrors=("deb $archive $suite main" "deb $archive $suite-updates main")
-[ -z "$security" ] || mirrors+=("deb $security $suite-security main")
+check_name=check-fresh
+# shellcheck source=scripts/checks.sh
+. "$repo/scripts/checks.sh"
+debian_mirrors "$suite"
 
 # Every mount below is made in a mount namespace of its own, so none is seen from here and
 # none outlives its run; deleting the work folder never reaches through one.

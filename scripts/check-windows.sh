@@ -31,17 +31,9 @@ zip=$build/servo-panel-$version-win64.zip
 out=$build/check-windows
 rm -rf "$out" && mkdir -p "$out"
 work=$(mktemp -d)
-passed=0
-failed=0
-skipped=0
-pass() { passed=$((passed + 1)); echo "check-windows: ok: $*"; }
-fail() { failed=$((failed + 1)); echo "check-windows: FAILED: $*"; }
-skip() { skipped=$((skipped + 1)); echo "check-windows: not checked: $*"; }
-check() { # check "what" command...
-  local what=$1
-  shift
-  if "$@"; then pass "$what"; else fail "$what"; fi
-}
+check_name=check-windows
+# shellcheck source=scripts/checks.sh
+. "$here/scripts/checks.sh"
 
 display=:$((90 + RANDOM % 100))
 Xvfb "$display" -noreset -screen 0 800x600x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
@@ -131,14 +123,6 @@ panel() { # runs the installed program in the background; its status goes to $ou
   ) &
 }
 status() { cat "$out/$1.status" 2>/dev/null || echo none; }
-wait_for() { # wait_for SECONDS command...
-  local until=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ $SECONDS -lt $until ] || return 1
-    sleep 0.1
-  done
-}
 frames() { grep -v '^settings' "$work/line.log" | cut -d' ' -f2- | tr '\n' ' ' | sed 's/ *$//'; }
 shot() { xwd -root -display "$display" | convert xwd:- "$out/$1.png"; }
 lines() { wc -l <"$work/line.log"; }

@@ -1,0 +1,42 @@
+# Sourced by the checks (check-windows.sh, check-arm64.sh, check-fresh.sh): their rows, their
+# waits, and the Debian mirrors this machine's apt uses. `check_name` names the check.
+
+passed=0
+failed=0
+skipped=0
+pass() { passed=$((passed + 1)); echo "$check_name: ok: $*"; }
+fail() { failed=$((failed + 1)); echo "$check_name: FAILED: $*"; }
+skip() { skipped=$((skipped + 1)); echo "$check_name: not checked: $*"; }
+check() { # check "what" command...
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+wait_for() { # wait_for SECONDS command...
+  local until=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ $SECONDS -lt $until ] || return 1
+    sleep 0.1
+  done
+}
+
+# Sets `mirrors` to the sources of Debian `suite` (its updates and security too) from the
+# mirrors in this machine's apt configuration (deb822 or one-line, as apt itself reads them).
+debian_mirrors() { # debian_mirrors SUITE
+  local origin uri release archive='' security=''
+  # shellcheck disable=SC2016 # apt expands these itself
+  while IFS='|' read -r origin uri release; do
+    [ "$origin" = Debian ] || continue
+    case "$release" in
+    *-security) security=${security:-$uri} ;;
+    *) archive=${archive:-$uri} ;;
+    esac
+  done < <(apt-get indextargets --format '$(ORIGIN)|$(REPO_URI)|$(RELEASE)' 'Identifier: Packages')
+  [ -n "$archive" ] || {
+    echo "$check_name: no Debian mirror in this machine's apt sources (after apt-get update)" >&2
+    return 1
+  }
+  mirrors=("deb $archive $1 main" "deb $archive $1-updates main")
+  [ -z "$security" ] || mirrors+=("deb $security $1-security main")
+}
