@@ -189,10 +189,18 @@ namespace {
         return out;
     }
 
-    class PanelTest : public testing::Test {
-    protected:
-        PanelTest() { view.attach(panel); }
+    // A panel wired to its two doubles, which share one journal. Take it apart with
+    // `auto& [journal, link, view, panel] = rig;`.
+    struct Rig {
+        Rig() { view.attach(panel); }
+        Journal journal;
+        LinkDouble link { journal };
+        ViewDouble view { journal };
+        Panel panel { view, link };
+    };
 
+    class PanelTest : public testing::Test, protected Rig {
+    protected:
         // Starts the panel and forgets what start-up sent, for tests about what follows.
         void startQuietly()
         {
@@ -216,11 +224,6 @@ namespace {
                 out[c] = view.sliders[c].value;
             return out;
         }
-
-        Journal journal;
-        LinkDouble link { journal };
-        ViewDouble view { journal };
-        Panel panel { view, link };
     };
 
     using Four = std::array<int16_t, kChannelCount>;
@@ -273,11 +276,8 @@ namespace {
         };
         for (const Row& row : rows) {
             SCOPED_TRACE(row.endAtCheck);
-            Journal journal;
-            LinkDouble link(journal);
-            ViewDouble view(journal);
-            Panel panel(view, link);
-            view.attach(panel);
+            Rig rig;
+            auto& [journal, link, view, panel] = rig;
             int checks = 0;
             const auto deliverEndings = [&] {
                 journal.push_back(check);
@@ -296,11 +296,8 @@ namespace {
             EXPECT_EQ(journal, Journal {});
         }
         // Nobody asked: every check is passed and start-up completes.
-        Journal journal;
-        LinkDouble link(journal);
-        ViewDouble view(journal);
-        Panel panel(view, link);
-        view.attach(panel);
+        Rig rig;
+        auto& [journal, link, view, panel] = rig;
         int checks = 0;
         EXPECT_TRUE(panel.start([&] { ++checks; }));
         EXPECT_EQ(checks, 6);
@@ -499,11 +496,8 @@ namespace {
         };
         for (const Row& row : rows) {
             SCOPED_TRACE(row.name);
-            Journal journal;
-            LinkDouble link(journal);
-            ViewDouble view(journal);
-            Panel panel(view, link);
-            view.attach(panel);
+            Rig rig;
+            auto& [journal, link, view, panel] = rig;
             link.failed = [&panel](const std::string& message) { panel.linkFailed(message); };
             link.closes_succeed = row.closeSucceeds;
             if (row.before != Before::NotStarted) {
