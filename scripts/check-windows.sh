@@ -125,8 +125,6 @@ panel() { # runs the installed program in the background; its status goes to $ou
 status() { cat "$out/$1.status" 2>/dev/null || echo none; }
 frames() { grep -v '^settings' "$work/line.log" | cut -d' ' -f2- | tr '\n' ' ' | sed 's/ *$//'; }
 shot() { xwd -root -display "$display" | convert xwd:- "$out/$1.png"; }
-lines() { wc -l <"$work/line.log"; }
-since() { tail -n +$(($1 + 1)) "$work/line.log" | grep -v '^settings' | cut -d' ' -f2-; } # after line $1
 startup="02 30 33 32 02 31 33 32 02 32 33 32 02 33 33 32"
 started_after() { # the four start-up frames, and nothing else, came after line $1
   [ "$(since "$1" | tr -d ' \n')" = "$(echo "$startup" | tr -d ' ')" ]
@@ -182,15 +180,7 @@ wait_for 5 sh -c "[ \$(wc -l <'$work/line.log') -gt $before ]" || true
 sleep 0.3
 check "CH1's right arrow: $(since "$before" | tr '\n' ' ')" \
   test "$(since "$before" | tr -d ' \n')" = 02303333
-before=$(lines)
-test_2
-sleep 2.6
-test_2
-tail -n +$((before + 1)) "$work/line.log" >"$out/test-swing.log"
-swing=$(since "$before" | tr -d ' \n' | cut -c1-16)
-gap=$(awk 'NR == 1 { t = $1 } NR == 2 { print $1 - t }' "$out/test-swing.log")
-check "CH2's TEST: $(since "$before" | tr '\n' ' ')(${gap:-?} ms apart)" \
-  sh -c "[ '$swing' = 0231464602313630 ] && [ ${gap:-0} -ge 900 ] && [ ${gap:-0} -le 1100 ]"
+check_test_swing test_2
 sleep 0.5
 before=$(lines)
 exit_button

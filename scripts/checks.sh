@@ -21,6 +21,25 @@ wait_for() { # wait_for SECONDS command...
   done
 }
 
+# The far end's log (scripts/far_end.py, in $work/line.log): a time in ms and the bytes of
+# each read, one line each, and the line settings as the panel set them.
+lines() { wc -l <"$work/line.log"; }
+since() { tail -n +$(($1 + 1)) "$work/line.log" | grep -v '^settings' | cut -d' ' -f2-; } # after line $1
+
+# CH2's TEST clicked by `$@`, and clicked again 2.6 s later: 255 and then 96, a second apart.
+check_test_swing() {
+  local before swing gap
+  before=$(lines)
+  "$@"
+  sleep 2.6
+  "$@"
+  tail -n +$((before + 1)) "$work/line.log" >"$out/test-swing.log"
+  swing=$(since "$before" | tr -d ' \n' | cut -c1-16)
+  gap=$(awk 'NR == 1 { t = $1 } NR == 2 { print $1 - t }' "$out/test-swing.log")
+  check "CH2's TEST: $(since "$before" | tr '\n' ' ')(${gap:-?} ms apart)" \
+    sh -c "[ '$swing' = 0231464602313630 ] && [ ${gap:-0} -ge 900 ] && [ ${gap:-0} -le 1100 ]"
+}
+
 # Sets `mirrors` to the sources of Debian `suite` (its updates and security too) from the
 # mirrors in this machine's apt configuration (deb822 or one-line, as apt itself reads them).
 debian_mirrors() { # debian_mirrors SUITE
