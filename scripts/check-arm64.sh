@@ -109,7 +109,8 @@ debian_mirrors bookworm
 
 # The root's programs run through binfmt_misc, which qemu-user-static's packaging sets up on a
 # booted system. Where it is not set up (a container), qemu is registered in a binfmt_misc
-# mounted in the run's own mount namespace; the entry goes with that mount.
+# mounted in the run's own mount namespace; the entry goes with the last such mount. Another
+# run at the same time shares it: an entry of ours already there serves as it is.
 entry=/usr/share/binfmts/qemu-aarch64
 # F: the kernel opens qemu now, so the root needs no copy of it.
 printf ':servo-panel-aarch64:M:0:%s:%s:%s:F' "$(sed -n 's/^magic //p' $entry)" \
@@ -132,8 +133,9 @@ export SERVO_START=$work/start.sh SERVO_ROOT_LOG=$out/root.log SERVO_DEB=${deb##
 # shellcheck disable=SC2016 # the inner shell and mmdebstrap's hooks expand $0, $@ and $1
 timeout 20m unshare --mount --propagation private sh -c '
   cd /proc/sys/fs/binfmt_misc 2>/dev/null && grep -qx enabled qemu-aarch64 2>/dev/null ||
-    { mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc &&
-      cat "$0" >/proc/sys/fs/binfmt_misc/register; } || exit 98
+    { mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc && {
+      grep -qx enabled /proc/sys/fs/binfmt_misc/servo-panel-aarch64 2>/dev/null ||
+        cat "$0" >/proc/sys/fs/binfmt_misc/register; }; } || exit 98
   exec "$@"' "$work/binfmt" \
   mmdebstrap --mode=root --arch=arm64 --variant=minbase --verbose \
   --skip=download/empty --skip=essential/unlink \
