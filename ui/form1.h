@@ -3,7 +3,7 @@
 #include "panel.h"
 #include "panel_view.h"
 #include "serial_link.h"
-#include "window_watch.h"
+#include "window_destroyed_watch.h"
 
 #include <QTimer>
 #include <QWidget>
