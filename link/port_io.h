@@ -8,7 +8,7 @@
 #include <string_view>
 
 // The port's input and output beyond what QSerialPort does alike everywhere. Each platform
-// has its own file (port_io_posix.cpp, port_io_windows.cpp); the build picks one.
+// has its own file (port_io_linux.cpp, port_io_windows.cpp); the build picks one.
 namespace servo::platform {
 
 // Port number 1: /dev/ttyS0, COM1.

@@ -1,4 +1,4 @@
-// The port's input and output on Linux, the one POSIX system the panel is built for.
+// The port's input and output on Linux.
 #include "port_io.h"
 
 #include <QSocketNotifier>

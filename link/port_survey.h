@@ -6,7 +6,7 @@
 #include <QSerialPortInfo>
 
 // What reports need to know about the computer's ports, as facts. Each platform has its own
-// file (port_survey_posix.cpp, port_survey_windows.cpp); the build picks one.
+// file (port_survey_linux.cpp, port_survey_windows.cpp); the build picks one.
 namespace servo::platform {
 
 // Fills in what a failed open of the first port says beyond QSerialPort's error: whether it
