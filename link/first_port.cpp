@@ -39,7 +39,8 @@ namespace {
         return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0'));
     }
 
-    QString Describe(const PortDescription& port)
+    // A port's line in a report's list of ports: what tells it apart from the others.
+    QString PortListLine(const PortDescription& port)
     {
         const QStringList facts {
             port.description.isEmpty() ? Tr("no description") : port.description,
@@ -69,7 +70,7 @@ namespace {
             if (port.placeholder && !port.vendorId)
                 placeholders.append(port.device);
             else
-                lines.append(Describe(port));
+                lines.append(PortListLine(port));
         }
         if (placeholders.size() == 1)
             lines.append(Tr("%1: a placeholder with no UART behind it").arg(placeholders.front()));
@@ -210,7 +211,7 @@ QList<PortDescription> SystemPorts()
 {
     QList<PortDescription> ports;
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-        PortDescription port = platform::Describe(info);
+        PortDescription port = platform::ListedPort(info);
         port.description = info.description();
         port.manufacturer = info.manufacturer();
         if (info.hasVendorIdentifier())

@@ -16,7 +16,7 @@ void ReadFirstPortFault(FirstPortOutcome& outcome, QSerialPort::SerialPortError 
 
 // A listed port as the system describes it: the name to open, whether it is a placeholder,
 // and the group that refuses it.
-PortDescription Describe(const QSerialPortInfo& info);
+PortDescription ListedPort(const QSerialPortInfo& info);
 
 // What the computer offers besides its ports, for a report's advice.
 PortHints SystemHints();

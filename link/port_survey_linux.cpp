@@ -55,7 +55,7 @@ void ReadFirstPortFault(FirstPortOutcome& outcome, QSerialPort::SerialPortError 
     }
 }
 
-PortDescription Describe(const QSerialPortInfo& info)
+PortDescription ListedPort(const QSerialPortInfo& info)
 {
     PortDescription port;
     port.device = info.systemLocation();

@@ -8,7 +8,7 @@ void ReadFirstPortFault(FirstPortOutcome&, QSerialPort::SerialPortError)
 {
 }
 
-PortDescription Describe(const QSerialPortInfo& info)
+PortDescription ListedPort(const QSerialPortInfo& info)
 {
     PortDescription port;
     port.device = info.portName();
