@@ -11,9 +11,6 @@
 // has its own file (port_io_linux.cpp, port_io_windows.cpp); the build picks one.
 namespace servo::platform {
 
-// Port number 1: /dev/ttyS0, COM1.
-QString FirstPortName();
-
 // Opens the port as this platform needs it to take its settings, and so that no other
 // program can share the line.
 bool OpenPort(QSerialPort& port);

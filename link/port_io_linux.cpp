@@ -48,11 +48,6 @@ namespace {
 
 } // namespace
 
-QString FirstPortName()
-{
-    return QStringLiteral("/dev/ttyS0");
-}
-
 bool OpenPort(QSerialPort& port)
 {
     // Run as root, the panel must still not share a line another program holds.

@@ -11,11 +11,6 @@
 
 namespace servo::platform {
 
-QString FirstPortName()
-{
-    return QStringLiteral("COM1");
-}
-
 bool OpenPort(QSerialPort& port)
 {
     // A handle opened for writing only cannot read back the port's settings (Wine refuses

@@ -9,6 +9,9 @@
 // file (port_survey_linux.cpp, port_survey_windows.cpp); the build picks one.
 namespace servo::platform {
 
+// Port number 1: /dev/ttyS0, COM1.
+QString FirstPortName();
+
 // Fills in what a failed open of the first port says beyond QSerialPort's error: whether it
 // is a placeholder with no UART behind it. Windows lists no such placeholders, so there it
 // adds nothing.

@@ -45,6 +45,11 @@ namespace {
 
 } // namespace
 
+QString FirstPortName()
+{
+    return QStringLiteral("/dev/ttyS0");
+}
+
 void ReadFirstPortFault(FirstPortOutcome& outcome, QSerialPort::SerialPortError error)
 {
     // A placeholder of the 8250 driver opens and then fails every terminal call with EIO;

@@ -3,6 +3,11 @@
 
 namespace servo::platform {
 
+QString FirstPortName()
+{
+    return QStringLiteral("COM1");
+}
+
 // Windows lists no placeholder ports: a failed COM1 has nothing more to say.
 void ReadFirstPortFault(FirstPortOutcome&, QSerialPort::SerialPortError)
 {
