@@ -5,8 +5,8 @@
 #include <QSerialPort>
 #include <QSerialPortInfo>
 
-// What reports need to know about the computer's ports, as facts. Each platform has its own
-// file (port_survey_linux.cpp, port_survey_windows.cpp); the build picks one.
+// What finding port 1 and its reports need to know about the computer's ports, as facts. Each
+// platform has its own file (port_survey_linux.cpp, port_survey_windows.cpp); the build picks one.
 namespace servo::platform {
 
 // Port number 1: /dev/ttyS0, COM1.

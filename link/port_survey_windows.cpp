@@ -1,4 +1,4 @@
-// What reports need to know about the ports of a Windows system.
+// What finding port 1 and its reports need to know about the ports of a Windows system.
 #include "port_survey.h"
 
 namespace servo::platform {

@@ -6,12 +6,13 @@
 
 namespace servo {
 
-SerialLink::SerialLink(const QString& device, QObject* parent)
+SerialLink::SerialLink(const std::optional<QString>& device, QObject* parent)
     : QObject(parent)
-    , m_device(device)
-    , m_shownName(device)
+    , m_device(device.value_or(platform::FirstPortName()))
+    , m_shownName(m_device)
+    , m_findPortOne(device ? PortFinder() : FindPortOne)
 {
-    m_port.setPortName(device);
+    m_port.setPortName(m_device);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialLink::onPortError);
     connect(&m_hangUpWatch, &platform::HangUpWatch::hungUp, this, &SerialLink::failLost);
 }

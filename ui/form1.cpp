@@ -43,7 +43,7 @@ namespace {
 
 } // namespace
 
-Form1::Form1(const QString& device, QWidget* parent)
+Form1::Form1(const std::optional<QString>& device, QWidget* parent)
     // The system menu hint is what gives a plain window its close button on Windows.
     : QWidget(parent,
         Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint

@@ -28,7 +28,8 @@ class Form1 : public QWidget, public PanelView {
 public:
     static constexpr int kTickMs = 1000;
 
-    explicit Form1(const QString& device, QWidget* parent = nullptr);
+    // On SerialLink::kPortOne, or on `device` alone (see SerialLink).
+    explicit Form1(const std::optional<QString>& device, QWidget* parent = nullptr);
 
     // Runs the start-up sequence; false when the port failed and a report is showing, or
     // when the program was asked to end before it was done (see Panel::start).
