@@ -223,11 +223,6 @@ QList<PortDescription> SystemPorts()
     return ports;
 }
 
-PortOne FindPortOne(const FirstPortOutcome& first)
-{
-    return ChoosePortOne(first, SystemPorts(), platform::SystemHints());
-}
-
 // On Linux a refused open almost always means the user is not in the group that owns
 // the device; say which group and how to join it.
 QString PermissionHint(const QString& device)

@@ -37,9 +37,6 @@ FirstPortOutcome OutcomeOf(
 // The serial ports of this computer as QSerialPortInfo lists them.
 QList<PortDescription> SystemPorts();
 
-// The rule on this computer: its listed ports and its hints.
-PortOne FindPortOne(const FirstPortOutcome& first);
-
 // Why the panel does not open a port that is the system's console `console`, and how to free it.
 QString ConsoleReport(const QString& port, const QString& console);
 

@@ -10,7 +10,10 @@ SerialLink::SerialLink(const std::optional<QString>& device, QObject* parent)
     : QObject(parent)
     , m_device(device.value_or(platform::FirstPortName()))
     , m_shownName(m_device)
-    , m_findPortOne(device ? PortFinder() : FindPortOne)
+    // Port 1: the rule on this computer's listed ports.
+    , m_findPortOne(device ? PortFinder() : [](const FirstPortOutcome& first) {
+        return ChoosePortOne(first, SystemPorts(), platform::SystemHints());
+    })
 {
     m_port.setPortName(m_device);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialLink::onPortError);

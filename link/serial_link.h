@@ -23,7 +23,7 @@ public:
     static constexpr int kDrainLimitMs = 2000;
 
     // Port 1: the platform's first port or, where that has no device or no UART behind it,
-    // the port FindPortOne finds in its stead.
+    // the port ChoosePortOne finds in its stead.
     static constexpr std::nullopt_t kPortOne = std::nullopt;
 
     // `device` alone, unless setPortFinder gives it a rule (tests: a pseudo-terminal), or

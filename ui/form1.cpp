@@ -48,7 +48,7 @@ Form1::Form1(const std::optional<QString>& device, QWidget* parent)
     : QWidget(parent,
         Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint
             | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
-    , m_link(device)
+    , m_link(device, this)
     , m_panel(*this, m_link)
 {
     setObjectName(QStringLiteral("Form1"));
@@ -61,7 +61,6 @@ Form1::Form1(const std::optional<QString>& device, QWidget* parent)
     setAutoFillBackground(true);
 
     m_link.setObjectName(QStringLiteral("Comm1"));
-    m_link.setParent(this);
     connect(&m_link, &SerialLink::failed, this,
         [this](const QString& message) { m_panel.linkFailed(message.toStdString()); });
 
