@@ -112,7 +112,7 @@ arm64:
 # under Xvfb (with the native build's stand-in launcher), and the .deb installed with apt into
 # a fresh arm64 Debian 12 root (root and the network; about ten minutes).
 check-arm64: arm64 configure
-	@cmake --build $(BUILD) -j$(JOBS) --target stand-in
+	@cmake --build $(BUILD) -j$(JOBS) --target stand-in layout-points
 	@ARM64_BUILD=$(ARM64_BUILD) BUILD=$(BUILD) scripts/check-arm64.sh
 
 # Formats every C++ file as .clang-format says; CI fails on any difference.
