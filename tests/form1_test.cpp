@@ -1,3 +1,4 @@
+#include "controls.h"
 #include "form1.h"
 #include "pty.h"
 #include "scroll_bar_part.h"
@@ -29,34 +30,14 @@ namespace servo {
 namespace {
 
     using namespace std::chrono_literals;
+    using test::ChannelLabel;
+    using test::Control;
     using test::Hex;
     using test::Pty;
+    using test::Readout;
     using test::ScrollBarPart;
-
-    template <typename Widget> Widget* Find(QWidget& form, const QString& name)
-    {
-        auto* widget = form.findChild<Widget*>(name);
-        if (!widget)
-            ADD_FAILURE() << "no control " << name.toStdString();
-        return widget;
-    }
-
-    QScrollBar* Slider(QWidget& form, int channel)
-    {
-        return Find<QScrollBar>(form, QStringLiteral("HScroll%1").arg(channel + 1));
-    }
-    QLineEdit* Readout(QWidget& form, int channel)
-    {
-        return Find<QLineEdit>(form, QStringLiteral("Text%1").arg(channel + 2));
-    }
-    QLabel* ChannelLabel(QWidget& form, int channel)
-    {
-        return Find<QLabel>(form, QStringLiteral("Label%1").arg(channel + 1));
-    }
-    QPushButton* TestButton(QWidget& form, int channel)
-    {
-        return Find<QPushButton>(form, QStringLiteral("Command%1").arg(channel + 2));
-    }
+    using test::Slider;
+    using test::TestButton;
 
     void Drag(QWidget* widget, QPoint to)
     {
@@ -136,7 +117,7 @@ namespace {
             EXPECT_EQ(Slider(form, ch)->minimum(), 1) << ch;
             EXPECT_EQ(Slider(form, ch)->maximum(), 255) << ch;
         }
-        EXPECT_EQ(Find<QLineEdit>(form, "Text1")->text(), QStringLiteral("1"));
+        EXPECT_EQ(Control<QLineEdit>(form, "Text1")->text(), QStringLiteral("1"));
         EXPECT_TRUE(Reports().empty());
     }
 
@@ -200,7 +181,7 @@ namespace {
     {
         Form1 form(pty.path());
         ASSERT_NO_FATAL_FAILURE(startShown(form));
-        QLineEdit* entry = Find<QLineEdit>(form, "Text1");
+        QLineEdit* entry = Control<QLineEdit>(form, "Text1");
         entry->setFocus();
         QTest::keyClick(entry, Qt::Key_End);
         QTest::keyClick(entry, Qt::Key_Backspace);
@@ -243,7 +224,7 @@ namespace {
         QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier,
             ScrollBarPart(bar, QStyle::SC_ScrollBarAddLine).center());
         // EXIT at once, before the event loop has had a chance to write the frame.
-        QTest::mouseClick(Find<QPushButton>(form, "Command1"), Qt::LeftButton);
+        QTest::mouseClick(Control<QPushButton>(form, "Command1"), Qt::LeftButton);
 
         EXPECT_FALSE(form.isVisible());
         EXPECT_TRUE(Reports().empty());
@@ -315,7 +296,7 @@ namespace {
         const KeyOnControl& row = GetParam();
         Form1 form(pty.path());
         ASSERT_NO_FATAL_FAILURE(startShown(form));
-        QWidget* control = Find<QWidget>(form, QLatin1String(row.control));
+        QWidget* control = Control<QWidget>(form, QLatin1String(row.control));
         control->setFocus();
         const Qt::KeyboardModifiers keypad
             = row.key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier;
@@ -409,7 +390,7 @@ namespace {
         EXPECT_EQ(QApplication::activeModalWidget(), report);
 
         EXPECT_FALSE(form.findChild<QTimer*>(QStringLiteral("Timer1"))->isActive());
-        EXPECT_EQ(Find<QLineEdit>(form, "Text1")->text(), QString()) << "start-up went on";
+        EXPECT_EQ(Control<QLineEdit>(form, "Text1")->text(), QString()) << "start-up went on";
         for (int ch = 0; ch < kChannelCount; ++ch)
             EXPECT_EQ(Slider(form, ch)->value(), 1) << ch;
         EXPECT_EQ(pty.readAll(300ms), "");
@@ -465,7 +446,7 @@ namespace {
             HangUp { "exit_draining",
                 [](Form1& form) {
                     Slider(form, 2)->setValue(60);
-                    QTest::mouseClick(Find<QPushButton>(form, "Command1"), Qt::LeftButton);
+                    QTest::mouseClick(Control<QPushButton>(form, "Command1"), Qt::LeftButton);
                 } }),
         [](const auto& info) { return std::string(info.param.name); });
 

@@ -1,3 +1,4 @@
+#include "controls.h"
 #include "form1.h"
 #include "layout_expectations.h"
 #include "pty.h"
@@ -18,6 +19,7 @@
 namespace servo {
 namespace {
 
+    using test::Control;
     using test::ExpectedControl;
     using test::Hex;
     using test::kExpectedControls;
@@ -53,11 +55,6 @@ namespace {
             ASSERT_EQ(pty.read(16).size(), 16u) << "the four start-up frames";
             form.show();
             ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
-        }
-
-        template <typename Widget = QWidget> Widget* control(const char* name)
-        {
-            return form.findChild<Widget*>(QLatin1String(name));
         }
 
         QString focusName() const
@@ -114,7 +111,7 @@ namespace {
         EXPECT_EQ(form.size(), QSize(test::kClientWidth, test::kClientHeight));
         for (const ExpectedControl& expected : kExpectedControls) {
             SCOPED_TRACE(expected.name);
-            QWidget* widget = control(expected.name);
+            QWidget* widget = Control(form, expected.name);
             ASSERT_NE(widget, nullptr);
             EXPECT_EQ(widget->parentWidget(), &form);
             EXPECT_TRUE(HasKind(widget, expected.kind)) << widget->metaObject()->className();
@@ -173,7 +170,7 @@ namespace {
         };
         for (const ExpectedControl& expected : kExpectedControls) {
             SCOPED_TRACE(expected.name);
-            QWidget* widget = control(expected.name);
+            QWidget* widget = Control(form, expected.name);
             ASSERT_NE(widget, nullptr);
             if (expected.text) {
                 EXPECT_EQ(Caption(widget), QLatin1String(expected.text));
@@ -206,7 +203,7 @@ namespace {
             if (expected.kind != Kind::Label)
                 continue;
             SCOPED_TRACE(expected.name);
-            auto* label = control<QLabel>(expected.name);
+            auto* label = Control<QLabel>(form, expected.name);
             ASSERT_NE(label, nullptr);
             EXPECT_EQ(label->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignLeft);
             EXPECT_EQ(label->frameShape(), QFrame::NoFrame);
@@ -217,9 +214,9 @@ namespace {
             EXPECT_EQ(PaintedAt(label, corner), face);
             EXPECT_EQ(PaintedAt(label, QPoint(0, 0)), face) << "no border";
         }
-        EXPECT_EQ(control<QLabel>("Label7")->palette().color(QPalette::WindowText), kTeal);
+        EXPECT_EQ(Control<QLabel>(form, "Label7")->palette().color(QPalette::WindowText), kTeal);
         // The brand's strokes are solid teal where they cover whole pixels.
-        const QImage brand = control("Label7")->grab().toImage();
+        const QImage brand = Control(form, "Label7")->grab().toImage();
         int teal = 0;
         for (int y = 0; y < brand.height(); ++y)
             for (int x = 0; x < brand.width(); ++x)
@@ -227,14 +224,14 @@ namespace {
         EXPECT_GT(teal, 20);
 
         // A channel label lit for a test paints yellow, the others keep the button face.
-        control<QPushButton>("Command3")->click();
+        Control<QPushButton>(form, "Command3")->click();
         for (const char* name : { "Label1", "Label2", "Label3", "Label4" }) {
             SCOPED_TRACE(name);
-            QWidget* label = control(name);
+            QWidget* label = Control(form, name);
             EXPECT_EQ(PaintedAt(label, QPoint(label->width() - 1, label->height() - 1)),
                 QByteArray(name) == "Label2" ? kYellow : face);
         }
-        control<QPushButton>("Command3")->click();
+        Control<QPushButton>(form, "Command3")->click();
     }
 
     TEST_F(Layout, NoButtonAnswersEnterOrEscape)
@@ -248,7 +245,7 @@ namespace {
         }
         ASSERT_EQ(clicks.size(), 5u);
         for (const char* name : { "HScroll1", "Text1", "Text3" }) {
-            control(name)->setFocus();
+            Control(form, name)->setFocus();
             press(Qt::Key_Return);
             press(Qt::Key_Enter);
             press(Qt::Key_Escape);
@@ -279,13 +276,13 @@ namespace {
     TEST_F(Layout, TheFocusedSliderShowsIt)
     {
         // Same value, same size: only the focus tells the two apart.
-        const QImage focused = control("HScroll1")->grab().toImage();
-        const QImage unfocused = control("HScroll2")->grab().toImage();
+        const QImage focused = Control(form, "HScroll1")->grab().toImage();
+        const QImage unfocused = Control(form, "HScroll2")->grab().toImage();
         EXPECT_NE(focused, unfocused);
         press(Qt::Key_Tab);
         ASSERT_EQ(focusName(), QStringLiteral("HScroll2"));
-        EXPECT_EQ(control("HScroll1")->grab().toImage(), unfocused);
-        EXPECT_EQ(control("HScroll2")->grab().toImage(), focused);
+        EXPECT_EQ(Control(form, "HScroll1")->grab().toImage(), unfocused);
+        EXPECT_EQ(Control(form, "HScroll2")->grab().toImage(), focused);
     }
 
     TEST_F(Layout, ArrowKeysOnAFocusedSliderSendOneFrameEach)
@@ -300,13 +297,13 @@ namespace {
             press(Qt::Key_Right);
             EXPECT_EQ(Hex(pty.read(4)), Hex({ '\x02', code, '3', '3' })) << "Right: 50 to 51";
             EXPECT_EQ(pty.readAll(), "") << "exactly one frame";
-            EXPECT_EQ(control<QScrollBar>(qPrintable(slider))->value(), 51);
-            EXPECT_EQ(control<QLineEdit>(qPrintable(readout))->text(), QStringLiteral("33"));
+            EXPECT_EQ(Control<QScrollBar>(form, qPrintable(slider))->value(), 51);
+            EXPECT_EQ(Control<QLineEdit>(form, qPrintable(readout))->text(), QStringLiteral("33"));
 
             press(Qt::Key_Left);
             EXPECT_EQ(Hex(pty.read(4)), Hex({ '\x02', code, '3', '2' })) << "Left: 51 to 50";
             EXPECT_EQ(pty.readAll(), "");
-            EXPECT_EQ(control<QLineEdit>(qPrintable(readout))->text(), QStringLiteral("32"));
+            EXPECT_EQ(Control<QLineEdit>(form, qPrintable(readout))->text(), QStringLiteral("32"));
 
             press(Qt::Key_Tab);
         }
@@ -332,7 +329,8 @@ namespace {
         };
         for (const auto& [name, spoken] : names) {
             SCOPED_TRACE(name);
-            QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(control(name));
+            QAccessibleInterface* accessible
+                = QAccessible::queryAccessibleInterface(Control(form, name));
             ASSERT_NE(accessible, nullptr);
             EXPECT_EQ(accessible->text(QAccessible::Name), QLatin1String(spoken));
         }
@@ -344,7 +342,7 @@ namespace {
             if (!expected.text)
                 continue;
             SCOPED_TRACE(expected.name);
-            QWidget* widget = control(expected.name);
+            QWidget* widget = Control(form, expected.name);
             test::ExpectCaptionFits(widget, QLatin1String(expected.text));
         }
     }

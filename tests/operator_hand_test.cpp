@@ -2,6 +2,7 @@
 // middle of a drag, middle and right clicks, menus; then what the operator reads: readouts,
 // lit labels and the focus cue on other palettes, and what a screen reader learns of a test.
 #include "contrast.h"
+#include "controls.h"
 #include "form1.h"
 #include "layout_expectations.h"
 #include "pty.h"
@@ -36,16 +37,15 @@ using namespace servo;
 
 using namespace std::chrono_literals;
 using test::Contrast;
+using test::Control;
 using test::Hex;
 using test::Pty;
+using test::Readout;
 using test::ScrollBarPart;
+using test::Slider;
+using test::TestButton;
 
 constexpr int kChannel = 1; // the gestures work on CH2, which starts at 50
-
-QScrollBar* Slider(QWidget& form, int channel)
-{
-    return form.findChild<QScrollBar*>(QStringLiteral("HScroll%1").arg(channel + 1));
-}
 
 void Wheel(QWidget* widget, QPoint angle, QPoint pixel = {},
     Qt::ScrollPhase phase = Qt::NoScrollPhase, Qt::MouseButtons buttons = Qt::NoButton)
@@ -145,19 +145,11 @@ public:
 
 constexpr int kHeld = -1000; // stands for the value the thumb was held at
 
-template <typename Widget = QWidget> Widget* Beside(QScrollBar* bar, const char* name)
-{
-    auto* widget = bar->window()->findChild<Widget*>(QLatin1String(name));
-    if (!widget)
-        ADD_FAILURE() << "no control " << name;
-    return widget;
-}
-
 // Nothing that reached another control while the thumb was held left a trace.
 void ExpectWindowUntouched(QScrollBar* bar)
 {
     EXPECT_EQ(QApplication::focusWidget(), bar) << "the focus left the held slider";
-    EXPECT_EQ(Beside<QLineEdit>(bar, "Text1")->text(), QStringLiteral("1"));
+    EXPECT_EQ(Control<QLineEdit>(*bar->window(), "Text1")->text(), QStringLiteral("1"));
     EXPECT_TRUE(static_cast<Form1*>(bar->window())->panel().state().SelectedChannel.empty())
         << "a test started";
 }
@@ -245,7 +237,7 @@ const Gesture kGestures[] = {
                 QTest::keyClick(b, Qt::Key_Tab);
                 QTest::keyClick(QApplication::focusWidget(), Qt::Key_Right);
                 QTest::keyClick(b, Qt::Key_Backtab);
-                QTest::keyClick(Beside(b, "HScroll3"), Qt::Key_Right);
+                QTest::keyClick(Control(*b->window(), "HScroll3"), Qt::Key_Right);
                 ExpectWindowUntouched(b);
             });
         },
@@ -253,7 +245,7 @@ const Gesture kGestures[] = {
     { "typing_into_min_during_drag",
         [](QScrollBar* b) {
             return DragWhile(b, Qt::LeftButton, [b] {
-                auto* entry = Beside(b, "Text1");
+                auto* entry = Control(*b->window(), "Text1");
                 QTest::keyClick(entry, Qt::Key_End);
                 QTest::keyClicks(entry, "150");
                 QTest::keyClick(entry, Qt::Key_Return);
@@ -264,9 +256,10 @@ const Gesture kGestures[] = {
     { "space_and_return_on_test_during_drag",
         [](QScrollBar* b) {
             return DragWhile(b, Qt::LeftButton, [b] {
-                QTest::keyClick(Beside(b, "Command2"), Qt::Key_Space);
-                QTest::keyClick(Beside(b, "Command3"), Qt::Key_Return);
-                QTest::keyClick(Beside(b, "Command4"), Qt::Key_Enter, Qt::KeypadModifier);
+                QTest::keyClick(Control(*b->window(), "Command2"), Qt::Key_Space);
+                QTest::keyClick(Control(*b->window(), "Command3"), Qt::Key_Return);
+                QTest::keyClick(
+                    Control(*b->window(), "Command4"), Qt::Key_Enter, Qt::KeypadModifier);
                 ExpectWindowUntouched(b);
             });
         },
@@ -274,8 +267,9 @@ const Gesture kGestures[] = {
     { "wheel_over_another_slider_during_drag",
         [](QScrollBar* b) {
             return DragWhile(b, Qt::LeftButton, [b] {
-                Wheel(Beside(b, "HScroll3"), { 0, -120 }, {}, Qt::NoScrollPhase, Qt::LeftButton);
-                Swipe(Beside(b, "HScroll1"), { 1, 0 });
+                Wheel(Control(*b->window(), "HScroll3"), { 0, -120 }, {}, Qt::NoScrollPhase,
+                    Qt::LeftButton);
+                Swipe(Control(*b->window(), "HScroll1"), { 1, 0 });
                 ExpectWindowUntouched(b);
             });
         },
@@ -283,12 +277,12 @@ const Gesture kGestures[] = {
     { "clicks_on_other_controls_during_drag",
         [](QScrollBar* b) {
             return DragWhile(b, Qt::LeftButton, [b] {
-                auto* other = Beside<QScrollBar>(b, "HScroll1");
+                auto* other = Control<QScrollBar>(*b->window(), "HScroll1");
                 QTest::mouseClick(other, Qt::LeftButton, {},
                     ScrollBarPart(other, QStyle::SC_ScrollBarAddLine).center());
-                QTest::mouseClick(Beside(b, "Command3"), Qt::LeftButton);
-                QTest::mouseDClick(Beside(b, "Command2"), Qt::LeftButton);
-                QTest::mouseClick(Beside(b, "Text1"), Qt::LeftButton);
+                QTest::mouseClick(Control(*b->window(), "Command3"), Qt::LeftButton);
+                QTest::mouseDClick(Control(*b->window(), "Command2"), Qt::LeftButton);
+                QTest::mouseClick(Control(*b->window(), "Text1"), Qt::LeftButton);
                 ExpectWindowUntouched(b);
             });
         },
@@ -368,14 +362,6 @@ protected:
         ASSERT_TRUE(
             active ? QTest::qWaitForWindowActive(&form) : QTest::qWaitForWindowExposed(&form));
         ASSERT_EQ(pty.read(16).size(), 16u) << "the four start-up frames";
-    }
-
-    template <typename Widget = QWidget> Widget* control(const QString& name)
-    {
-        auto* widget = form.findChild<Widget*>(name);
-        if (!widget)
-            ADD_FAILURE() << "no control " << name.toStdString();
-        return widget;
     }
 
     Pty pty;
@@ -513,7 +499,7 @@ TEST_P(HoldEndings, EndTheHoldOnceAndFreeTheWindow)
     QTest::keyClick(bar, Qt::Key_Right);
     EXPECT_EQ(
         Hex(pty.readAll(150ms)), Hex(FormatServoFrame(ChannelCode(kChannel), int16_t(held + 1))));
-    auto* entry = control<QLineEdit>(QStringLiteral("Text1"));
+    auto* entry = Control<QLineEdit>(form, QStringLiteral("Text1"));
     QTest::keyClick(entry, Qt::Key_End);
     QTest::keyClicks(entry, "0");
     EXPECT_EQ(entry->text(), QStringLiteral("10"));
@@ -533,7 +519,7 @@ TEST_F(OperatorHand, ReadoutsShowFourDigitsWhole)
         for (const char* text : { "FFEC", "FFFF", "8000", "FFF1", "FF", "1" }) {
             for (int channel = 0; channel < kChannelCount; ++channel) {
                 SCOPED_TRACE(channel + 1);
-                auto* readout = control<QLineEdit>(QStringLiteral("Text%1").arg(channel + 2));
+                auto* readout = Readout(form, channel);
                 readout->setStyle(style);
                 form.setReadout(channel, text);
                 test::ExpectReadoutWhole(readout);
@@ -542,9 +528,9 @@ TEST_F(OperatorHand, ReadoutsShowFourDigitsWhole)
         }
     }
     // And as the panel itself gets there: "min" at -20 and a slider dragged down to it.
-    control<QLineEdit>(QStringLiteral("Text1"))->setText(QStringLiteral("-20"));
+    Control<QLineEdit>(form, QStringLiteral("Text1"))->setText(QStringLiteral("-20"));
     Slider(form, 2)->setValue(-20);
-    auto* readout = control<QLineEdit>(QStringLiteral("Text4"));
+    auto* readout = Control<QLineEdit>(form, QStringLiteral("Text4"));
     EXPECT_EQ(readout->text(), QStringLiteral("FFEC"));
     test::ExpectReadoutWhole(readout);
 }
@@ -563,7 +549,7 @@ TEST_F(OperatorHand, MinShowsItsNumberWholeFromTheSignAfterTab)
         { "-1000", {} }, { "-32768", {} }, { "12345", { 123, 255 } },
         { "1", {} }, // a lower bound leaves the sliders where they are
     };
-    auto* entry = control<QLineEdit>(QStringLiteral("Text1"));
+    auto* entry = Control<QLineEdit>(form, QStringLiteral("Text1"));
     for (const MinEntry& row : entries) {
         SCOPED_TRACE(row.typed);
         entry->setFocus();
@@ -645,8 +631,8 @@ class DarkOperatorHand : private DarkDesktop, public OperatorHand { };
 TEST_F(DarkOperatorHand, LitLabelIsBlackOnYellowAndGoesBackToTheThemeAfter)
 {
     ASSERT_NO_FATAL_FAILURE(startShown());
-    auto* label = control<QLabel>(QStringLiteral("Label3"));
-    auto* test = control<QPushButton>(QStringLiteral("Command4"));
+    auto* label = Control<QLabel>(form, QStringLiteral("Label3"));
+    auto* test = Control<QPushButton>(form, QStringLiteral("Command4"));
     EXPECT_EQ(Name(label->palette().color(QPalette::WindowText)), "#ffffff")
         << "the dark palette is not in";
 
@@ -671,18 +657,19 @@ TEST_F(DarkOperatorHand, LitLabelIsBlackOnYellowAndGoesBackToTheThemeAfter)
 TEST_F(OperatorHand, LabelsFollowAPaletteChangeWhileRunning)
 {
     ASSERT_NO_FATAL_FAILURE(startShown());
-    control<QPushButton>(QStringLiteral("Command4"))->click();
+    Control<QPushButton>(form, QStringLiteral("Command4"))->click();
     const QString light = Name(QApplication::palette().color(QPalette::Button)).c_str();
     const auto expect = [&](const QString& face) {
         for (const char* name : { "Label1", "Label2", "Label4", "Label5", "Label6", "Label7" })
-            EXPECT_EQ(control(QLatin1String(name))->palette().color(QPalette::Window).name(), face)
+            EXPECT_EQ(
+                Control(form, QLatin1String(name))->palette().color(QPalette::Window).name(), face)
                 << name;
-        auto* lit = control(QStringLiteral("Label3"));
+        auto* lit = Control(form, QStringLiteral("Label3"));
         EXPECT_EQ(Name(lit->palette().color(QPalette::Window)), "#ffff00");
         EXPECT_EQ(Name(lit->palette().color(QPalette::WindowText)), "#000000");
-        auto* brand = control(QStringLiteral("Label7"));
+        auto* brand = Control(form, QStringLiteral("Label7"));
         EXPECT_EQ(Name(brand->palette().color(QPalette::WindowText)), "#008080");
-        const auto [ink, paper] = TextOnBackground(control(QStringLiteral("Label6")));
+        const auto [ink, paper] = TextOnBackground(Control(form, QStringLiteral("Label6")));
         EXPECT_EQ(paper.name(), face) << "as painted";
         EXPECT_GE(Contrast(ink, paper), 4.5) << Name(ink) << " on " << Name(paper);
     };
@@ -693,10 +680,10 @@ TEST_F(OperatorHand, LabelsFollowAPaletteChangeWhileRunning)
         SCOPED_TRACE("dark");
         expect(QStringLiteral("#353535"));
         // A label lit or put out on the dark desktop takes its face too.
-        control<QPushButton>(QStringLiteral("Command4"))->click();
-        EXPECT_EQ(
-            Name(control(QStringLiteral("Label3"))->palette().color(QPalette::Window)), "#353535");
-        control<QPushButton>(QStringLiteral("Command4"))->click();
+        Control<QPushButton>(form, QStringLiteral("Command4"))->click();
+        EXPECT_EQ(Name(Control(form, QStringLiteral("Label3"))->palette().color(QPalette::Window)),
+            "#353535");
+        Control<QPushButton>(form, QStringLiteral("Command4"))->click();
     }
     QCoreApplication::processEvents();
     SCOPED_TRACE("light again");
@@ -781,14 +768,14 @@ TEST_F(OperatorHand, ScreenReaderLearnsWhichChannelIsUnderTest)
     const QString under = QStringLiteral("under test");
     std::vector<QPushButton*> tests;
     for (int channel = 0; channel < kChannelCount; ++channel)
-        tests.push_back(control<QPushButton>(QStringLiteral("Command%1").arg(channel + 2)));
+        tests.push_back(TestButton(form, channel));
     for (QPushButton* button : tests) {
         EXPECT_FALSE(Description(button).isEmpty()) << "what a press does";
         EXPECT_FALSE(Description(button).contains(under)) << "before";
     }
-    EXPECT_FALSE(Description(control(QStringLiteral("Command1"))).isEmpty());
+    EXPECT_FALSE(Description(Control(form, QStringLiteral("Command1"))).isEmpty());
     const QString idle = Description(tests[2]);
-    auto* label = control(QStringLiteral("Label3"));
+    auto* label = Control(form, QStringLiteral("Label3"));
 
     const QImage before = form.grab().toImage();
     tests[2]->click();
@@ -820,7 +807,7 @@ TEST_F(OperatorHand, ScreenReaderHearsATestStartAndStop)
     }
     // No window manager there to make the window active; shown is enough.
     ASSERT_NO_FATAL_FAILURE(startShown(false));
-    auto* test = control<QPushButton>(QStringLiteral("Command4"));
+    auto* test = Control<QPushButton>(form, QStringLiteral("Command4"));
     g_accessibleEvents.clear();
     const auto previous = QAccessible::installUpdateHandler(&RecordAccessibleEvent);
     test->click();
@@ -854,8 +841,8 @@ TEST_F(OperatorHand, LabelsNameTheirControlsForScreenReaders)
     };
     for (const auto& [labelName, controlName] : pairs) {
         SCOPED_TRACE(controlName);
-        QWidget* label = control(QLatin1String(labelName));
-        QWidget* labelled = control(QLatin1String(controlName));
+        QWidget* label = Control(form, QLatin1String(labelName));
+        QWidget* labelled = Control(form, QLatin1String(controlName));
         QAccessibleInterface* labelAccess = QAccessible::queryAccessibleInterface(label);
         QAccessibleInterface* controlAccess = QAccessible::queryAccessibleInterface(labelled);
         const auto labelledBy = controlAccess->relations(QAccessible::Label);

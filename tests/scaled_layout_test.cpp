@@ -1,3 +1,4 @@
+#include "controls.h"
 #include "form1.h"
 #include "layout_expectations.h"
 #include "pty.h"
@@ -12,6 +13,7 @@
 namespace servo {
 namespace {
 
+    using test::Control;
     using test::ExpectedControl;
     using test::kExpectedControls;
 
@@ -27,8 +29,6 @@ namespace {
             ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
         }
 
-        QWidget* control(const char* name) { return form.findChild<QWidget*>(QLatin1String(name)); }
-
         test::Pty pty;
         Form1 form { pty.path() };
     };
@@ -43,7 +43,7 @@ namespace {
         EXPECT_EQ(window.size(), QSize(test::kClientWidth, test::kClientHeight) * kScale);
         for (const ExpectedControl& expected : kExpectedControls) {
             SCOPED_TRACE(expected.name);
-            QWidget* widget = control(expected.name);
+            QWidget* widget = Control(form, expected.name);
             ASSERT_NE(widget, nullptr);
             // Layout stays in device-independent pixels; Qt doubles it on the way out.
             EXPECT_EQ(widget->geometry(), expected.rect);
@@ -56,13 +56,13 @@ namespace {
         const QRect client = form.rect();
         for (const ExpectedControl& a : kExpectedControls) {
             SCOPED_TRACE(a.name);
-            QWidget* first = control(a.name);
+            QWidget* first = Control(form, a.name);
             ASSERT_NE(first, nullptr);
             EXPECT_TRUE(client.contains(first->geometry()));
             for (const ExpectedControl& b : kExpectedControls) {
                 if (&a == &b)
                     continue;
-                QWidget* second = control(b.name);
+                QWidget* second = Control(form, b.name);
                 ASSERT_NE(second, nullptr);
                 EXPECT_FALSE(first->geometry().intersects(second->geometry())) << "and " << b.name;
             }
@@ -75,7 +75,7 @@ namespace {
             if (!expected.text)
                 continue;
             SCOPED_TRACE(expected.name);
-            QWidget* widget = control(expected.name);
+            QWidget* widget = Control(form, expected.name);
             ASSERT_NE(widget, nullptr);
             test::ExpectCaptionFits(widget, QLatin1String(expected.text));
         }
