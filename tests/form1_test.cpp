@@ -137,22 +137,6 @@ namespace {
         }
     }
 
-    TEST_F(Form1Test, ArrowKeysStepTheFocusedSliderTheWayItsThumbMoves)
-    {
-        Form1 form(pty.path());
-        ASSERT_NO_FATAL_FAILURE(startShown(form));
-        QScrollBar* bar = Slider(form, 1);
-        bar->setFocus();
-        QTest::keyClick(bar, Qt::Key_Right);
-        QTest::keyClick(bar, Qt::Key_Right);
-        QTest::keyClick(bar, Qt::Key_Left);
-        const std::string expected
-            = FormatServoFrame('1', 51) + FormatServoFrame('1', 52) + FormatServoFrame('1', 51);
-        EXPECT_EQ(Hex(pty.read(expected.size())), Hex(expected));
-        EXPECT_EQ(pty.readAll(), "");
-        EXPECT_EQ(Readout(form, 1)->text(), QStringLiteral("33"));
-    }
-
     TEST_F(Form1Test, DraggingTheThumbSendsOneFrameOnRelease)
     {
         Form1 form(pty.path());

@@ -21,7 +21,6 @@ namespace {
 
     using test::Control;
     using test::ExpectedControl;
-    using test::Hex;
     using test::kExpectedControls;
     using test::Kind;
     using test::Pty;
@@ -283,30 +282,6 @@ namespace {
         ASSERT_EQ(focusName(), QStringLiteral("HScroll2"));
         EXPECT_EQ(Control(form, "HScroll1")->grab().toImage(), unfocused);
         EXPECT_EQ(Control(form, "HScroll2")->grab().toImage(), focused);
-    }
-
-    TEST_F(Layout, ArrowKeysOnAFocusedSliderSendOneFrameEach)
-    {
-        for (int channel = 0; channel < kChannelCount; ++channel) {
-            SCOPED_TRACE(channel + 1);
-            const QString slider = QStringLiteral("HScroll%1").arg(channel + 1);
-            const QString readout = QStringLiteral("Text%1").arg(channel + 2);
-            const char code = char('0' + channel);
-            ASSERT_EQ(focusName(), slider);
-
-            press(Qt::Key_Right);
-            EXPECT_EQ(Hex(pty.read(4)), Hex({ '\x02', code, '3', '3' })) << "Right: 50 to 51";
-            EXPECT_EQ(pty.readAll(), "") << "exactly one frame";
-            EXPECT_EQ(Control<QScrollBar>(form, qPrintable(slider))->value(), 51);
-            EXPECT_EQ(Control<QLineEdit>(form, qPrintable(readout))->text(), QStringLiteral("33"));
-
-            press(Qt::Key_Left);
-            EXPECT_EQ(Hex(pty.read(4)), Hex({ '\x02', code, '3', '2' })) << "Left: 51 to 50";
-            EXPECT_EQ(pty.readAll(), "");
-            EXPECT_EQ(Control<QLineEdit>(form, qPrintable(readout))->text(), QStringLiteral("32"));
-
-            press(Qt::Key_Tab);
-        }
     }
 
     TEST_F(Layout, ScreenReadersCanNameEveryControlTheyReach)

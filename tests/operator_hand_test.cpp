@@ -223,6 +223,9 @@ const Gesture kGestures[] = {
             });
         },
         { kHeld } },
+    // The way the thumb moves; a plain QScrollBar's inverted controls run them backwards.
+    { "key_right", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_Right), 0; }, { 51 } },
+    { "key_left", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_Left), 0; }, { 49 } },
     { "key_down", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_Down), 0; }, { 51 }, true },
     { "key_page_down", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_PageDown), 0; },
         { 51 }, true },
@@ -384,6 +387,7 @@ TEST_P(Gestures, SendWhatTheHandMeant)
     EXPECT_EQ(Hex(pty.readAll(150ms)), Hex(expected));
     const int last = gesture.values.empty() ? 50 : gesture.values.back();
     EXPECT_EQ(bar->value(), last == kHeld ? held : last);
+    EXPECT_EQ(Readout(form, kChannel)->text().toStdString(), FormatHex(int16_t(bar->value())));
 
     if (gesture.likePlainScrollBar) {
         QScrollBar plain(Qt::Horizontal);
