@@ -290,23 +290,6 @@ const Gesture kGestures[] = {
             });
         },
         { kHeld } },
-    { "release_lost_to_the_desktop",
-        [](QScrollBar* b) {
-            const QPoint from = Thumb(b);
-            QTest::mousePress(b, Qt::LeftButton, {}, from);
-            for (int dx = 5; dx <= 40; dx += 5)
-                Move(b, from + QPoint(dx, 0), Qt::LeftButton);
-            const int held = b->sliderPosition();
-            // The window next hears of the pointer with no button down.
-            const QPoint at = b->mapTo(b->window(), from + QPoint(40, 30));
-            QMouseEvent move(QEvent::MouseMove, at, b->window()->mapToGlobal(at), Qt::NoButton,
-                Qt::NoButton, Qt::NoModifier);
-            QApplication::sendEvent(b->window()->windowHandle(), &move);
-            EXPECT_FALSE(b->isSliderDown());
-            QTest::mouseRelease(b, Qt::LeftButton, {}, from); // testlib's own idea of the button
-            return held;
-        },
-        { kHeld } },
     { "middle_click_right_in_track",
         [](QScrollBar* b) { return QTest::mouseClick(b, Qt::MiddleButton, {}, RightTrack(b)), 0; },
         { 51 } },
