@@ -311,16 +311,5 @@ namespace {
         }
     }
 
-    TEST_F(Layout, EveryCaptionFitsItsControl)
-    {
-        for (const ExpectedControl& expected : kExpectedControls) {
-            if (!expected.text)
-                continue;
-            SCOPED_TRACE(expected.name);
-            QWidget* widget = Control(form, expected.name);
-            test::ExpectCaptionFits(widget, QLatin1String(expected.text));
-        }
-    }
-
 } // namespace
 } // namespace servo

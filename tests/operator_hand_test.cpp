@@ -495,33 +495,6 @@ TEST_P(HoldEndings, EndTheHoldOnceAndFreeTheWindow)
 INSTANTIATE_TEST_SUITE_P(OnASlider, HoldEndings, testing::ValuesIn(kHoldEndings),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Every readout text a channel can show: negative values are four digits.
-TEST_F(OperatorHand, ReadoutsShowFourDigitsWhole)
-{
-    ASSERT_NO_FATAL_FAILURE(startShown());
-    // Fusion's frame is 1 px, the Windows style's 2 px.
-    std::unique_ptr<QStyle> windows(QStyleFactory::create(QStringLiteral("Windows")));
-    for (QStyle* style : { static_cast<QStyle*>(nullptr), windows.get() }) {
-        SCOPED_TRACE(style ? "Windows style" : "application style");
-        for (const char* text : { "FFEC", "FFFF", "8000", "FFF1", "FF", "1" }) {
-            for (int channel = 0; channel < kChannelCount; ++channel) {
-                SCOPED_TRACE(channel + 1);
-                auto* readout = Readout(form, channel);
-                readout->setStyle(style);
-                form.setReadout(channel, text);
-                test::ExpectReadoutWhole(readout);
-                readout->setStyle(nullptr);
-            }
-        }
-    }
-    // And as the panel itself gets there: "min" at -20 and a slider dragged down to it.
-    Control<QLineEdit>(form, QStringLiteral("Text1"))->setText(QStringLiteral("-20"));
-    Slider(form, 2)->setValue(-20);
-    auto* readout = Control<QLineEdit>(form, QStringLiteral("Text4"));
-    EXPECT_EQ(readout->text(), QStringLiteral("FFEC"));
-    test::ExpectReadoutWhole(readout);
-}
-
 // What "min" shows once the operator has typed a number and moved on: the number from its
 // sign, whole. Bounds above 50 drag every slider up with them, a frame a channel.
 struct MinEntry {
