@@ -4,6 +4,7 @@
 #include "contrast.h"
 #include "controls.h"
 #include "form1.h"
+#include "hold_script.h"
 #include "layout_expectations.h"
 #include "pty.h"
 #include "scroll_bar_part.h"
@@ -386,9 +387,7 @@ TEST_P(Gestures, SendWhatTheHandMeant)
 INSTANTIATE_TEST_SUITE_P(OnASlider, Gestures, testing::ValuesIn(kGestures),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Every way a hold can end before the hand lets go. The hold ends there as a release would:
-// the dragged value goes out once, at once; the release that comes later, a crossing of the
-// pointer and the window given back send nothing more; and the window takes keys again.
+// Every way a hold can end before the hand lets go, played by the hold script (hold_script.h).
 struct HoldEnding {
     const char* name;
     std::function<void(QScrollBar*)> end; // takes the hold from the hand
@@ -447,45 +446,57 @@ const HoldEnding kHoldEndings[] = {
 
 class HoldEndings : public OperatorHand, public testing::WithParamInterface<HoldEnding> { };
 
+// The hand of the hold script on the window in this process.
+class HandInProcess : public test::HoldHand {
+public:
+    HandInProcess(QScrollBar* bar, Pty& pty)
+        : m_bar(bar)
+        , m_pty(pty)
+    {
+    }
+    void press(QPoint at) override { QTest::mousePress(m_bar, Qt::LeftButton, {}, inBar(at)); }
+    void drag(QPoint to) override { Move(m_bar, inBar(to), Qt::LeftButton); }
+    void release(QPoint at) override { QTest::mouseRelease(m_bar, Qt::LeftButton, {}, inBar(at)); }
+    void hover(QPoint at) override
+    {
+        QWidget* window = m_bar->window();
+        QMouseEvent move(QEvent::MouseMove, at, window->mapToGlobal(at), Qt::NoButton, Qt::NoButton,
+            Qt::NoModifier);
+        QApplication::sendEvent(window->windowHandle(), &move);
+    }
+    void stepRight() override
+    {
+        m_bar->setFocus();
+        QTest::keyClick(m_bar, Qt::Key_Right);
+    }
+    std::string line() override { return m_pty.readAll(150ms); }
+
+private:
+    QPoint inBar(QPoint at) const { return m_bar->mapFrom(m_bar->window(), at); }
+    QScrollBar* m_bar;
+    Pty& m_pty;
+};
+
 TEST_P(HoldEndings, EndTheHoldOnceAndFreeTheWindow)
 {
     ASSERT_NO_FATAL_FAILURE(startShown());
     const HoldEnding& row = GetParam();
     QScrollBar* bar = Slider(form, kChannel);
-    const QPoint from = Thumb(bar);
-    QTest::mousePress(bar, Qt::LeftButton, {}, from);
-    for (int dx = 5; dx <= 40; dx += 5)
-        Move(bar, from + QPoint(dx, 0), Qt::LeftButton);
-    const int held = bar->sliderPosition();
-    ASSERT_GT(held, 50) << "the drag did not move the thumb";
-    ASSERT_TRUE(bar->isSliderDown());
-    EXPECT_EQ(Hex(pty.readAll(50ms)), "") << "sent before the hold ended";
-
-    row.end(bar);
-    const std::string heldFrame = FormatServoFrame(ChannelCode(kChannel), int16_t(held));
-    EXPECT_EQ(Hex(pty.readAll(150ms)), Hex(heldFrame)) << "not sent as the hold ended";
-    EXPECT_FALSE(bar->isSliderDown());
-    EXPECT_EQ(bar->value(), held);
-
-    // The hand moves on and lets go late, over the window given back; the pointer crosses it.
-    row.restore(bar);
-    Move(bar, from + QPoint(80, 0), Qt::LeftButton);
-    QTest::mouseRelease(bar, Qt::LeftButton, {}, from + QPoint(80, 0));
-    const QPoint over = bar->mapTo(&form, from);
-    for (QPoint at : { QPoint(-10, -10), over, over + QPoint(20, 0) }) {
-        QMouseEvent move(QEvent::MouseMove, at, form.mapToGlobal(at), Qt::NoButton, Qt::NoButton,
-            Qt::NoModifier);
-        QApplication::sendEvent(form.windowHandle(), &move);
-    }
-    EXPECT_EQ(Hex(pty.readAll(150ms)), "") << "sent again after the hold ended";
-    EXPECT_EQ(bar->value(), held);
-    EXPECT_EQ(bar->sliderPosition(), held);
+    HandInProcess hand(bar, pty);
+    int thumbAtEnd = 0;
+    const int held = test::PlayUnfinishedHold(
+        hand, bar->mapTo(&form, Thumb(bar)), ChannelCode(kChannel),
+        [&] {
+            ASSERT_TRUE(bar->isSliderDown());
+            thumbAtEnd = bar->sliderPosition();
+            row.end(bar);
+            EXPECT_FALSE(bar->isSliderDown());
+        },
+        [&] { row.restore(bar); });
+    EXPECT_EQ(held, thumbAtEnd);
+    EXPECT_EQ(bar->sliderPosition(), held + 1);
 
     // Nothing swallows input any more.
-    bar->setFocus();
-    QTest::keyClick(bar, Qt::Key_Right);
-    EXPECT_EQ(
-        Hex(pty.readAll(150ms)), Hex(FormatServoFrame(ChannelCode(kChannel), int16_t(held + 1))));
     auto* entry = Control<QLineEdit>(form, QStringLiteral("Text1"));
     QTest::keyClick(entry, Qt::Key_End);
     QTest::keyClicks(entry, "0");
