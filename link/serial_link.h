@@ -37,7 +37,6 @@ public:
     // The device in use, and the adapter's description when port 1 is one.
     QString device() const { return m_device; }
     QString description() const { return m_description; }
-    bool hasFailed() const { return m_state == State::Failed; }
     qint64 bytesQueued() const { return m_port.bytesToWrite(); }
 
 signals:
