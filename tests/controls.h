@@ -1,9 +1,12 @@
 #pragma once
 
-// The window's controls by the names it gives them; one that is missing fails the test.
+// The window's controls by the names it gives them (one that is missing fails the test), and
+// the pointer over them.
 
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QWidget>
@@ -35,6 +38,14 @@ inline QLabel* ChannelLabel(const QWidget& window, int channel)
 inline QPushButton* TestButton(const QWidget& window, int channel)
 {
     return Control<QPushButton>(window, QStringLiteral("Command%1").arg(channel + 2));
+}
+
+// The pointer moves over a control, to a point in it, with `buttons` held.
+inline void Move(QWidget* widget, QPoint to, Qt::MouseButtons buttons)
+{
+    QMouseEvent move(
+        QEvent::MouseMove, to, widget->mapToGlobal(to), Qt::NoButton, buttons, Qt::NoModifier);
+    QApplication::sendEvent(widget, &move);
 }
 
 } // namespace servo::test

@@ -39,13 +39,6 @@ namespace {
     using test::Slider;
     using test::TestButton;
 
-    void Drag(QWidget* widget, QPoint to)
-    {
-        QMouseEvent move(QEvent::MouseMove, to, widget->mapToGlobal(to), Qt::NoButton,
-            Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(widget, &move);
-    }
-
     std::vector<QMessageBox*> VisibleMessageBoxes()
     {
         std::vector<QMessageBox*> boxes;
@@ -147,7 +140,7 @@ namespace {
 
         QTest::mousePress(bar, Qt::LeftButton, Qt::NoModifier, from);
         for (int dx = 5; dx <= 40; dx += 5)
-            Drag(bar, from + QPoint(dx, 0));
+            test::Move(bar, from + QPoint(dx, 0), Qt::LeftButton);
         EXPECT_NE(bar->sliderPosition(), 50) << "the drag did not move the thumb";
         EXPECT_EQ(bar->value(), 50);
         EXPECT_EQ(pty.readAll(200ms), "") << "nothing while the thumb is held";

@@ -40,6 +40,7 @@ using namespace std::chrono_literals;
 using test::Contrast;
 using test::Control;
 using test::Hex;
+using test::Move;
 using test::Pty;
 using test::Readout;
 using test::ScrollBarPart;
@@ -64,13 +65,6 @@ void Swipe(QWidget* widget, QPoint direction)
     for (int i = 0; i < 5; ++i)
         Wheel(widget, direction * 24, direction * 12, Qt::ScrollUpdate);
     Wheel(widget, {}, {}, Qt::ScrollEnd);
-}
-
-void Move(QWidget* widget, QPoint to, Qt::MouseButtons buttons)
-{
-    QMouseEvent move(
-        QEvent::MouseMove, to, widget->mapToGlobal(to), Qt::NoButton, buttons, Qt::NoModifier);
-    QApplication::sendEvent(widget, &move);
 }
 
 QPoint Thumb(QScrollBar* bar)
@@ -407,6 +401,14 @@ void Reactivate(QWidget* window)
     EXPECT_TRUE(QTest::qWaitForWindowActive(window));
 }
 
+// The pointer over the window with no button down, as the platform reports it.
+void Hover(QWidget* window, QPoint at)
+{
+    QMouseEvent move(
+        QEvent::MouseMove, at, window->mapToGlobal(at), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(window->windowHandle(), &move);
+}
+
 const HoldEnding kHoldEndings[] = {
     { "window_minimised", [](QScrollBar* b) { b->window()->showMinimized(); },
         [](QScrollBar* b) {
@@ -436,10 +438,7 @@ const HoldEnding kHoldEndings[] = {
     { "release_lost",
         [](QScrollBar* b) {
             // The window next hears of the pointer with no button down.
-            const QPoint at = b->mapTo(b->window(), QPoint(b->width() / 2, 30));
-            QMouseEvent move(QEvent::MouseMove, at, b->window()->mapToGlobal(at), Qt::NoButton,
-                Qt::NoButton, Qt::NoModifier);
-            QApplication::sendEvent(b->window()->windowHandle(), &move);
+            Hover(b->window(), b->mapTo(b->window(), QPoint(b->width() / 2, 30)));
         },
         [](QScrollBar*) {} },
 };
@@ -457,13 +456,7 @@ public:
     void press(QPoint at) override { QTest::mousePress(m_bar, Qt::LeftButton, {}, inBar(at)); }
     void drag(QPoint to) override { Move(m_bar, inBar(to), Qt::LeftButton); }
     void release(QPoint at) override { QTest::mouseRelease(m_bar, Qt::LeftButton, {}, inBar(at)); }
-    void hover(QPoint at) override
-    {
-        QWidget* window = m_bar->window();
-        QMouseEvent move(QEvent::MouseMove, at, window->mapToGlobal(at), Qt::NoButton, Qt::NoButton,
-            Qt::NoModifier);
-        QApplication::sendEvent(window->windowHandle(), &move);
-    }
+    void hover(QPoint at) override { Hover(m_bar->window(), at); }
     void stepRight() override
     {
         m_bar->setFocus();
