@@ -341,52 +341,6 @@ namespace {
         EXPECT_EQ(Readout(form, 2)->text(), QStringLiteral("32"));
     }
 
-    // A port that cannot be had: missing, or held by another program.
-    struct OpenFailure {
-        const char* name;
-        bool holdPty; // false: a device that does not exist
-    };
-
-    void PrintTo(const OpenFailure& c, std::ostream* os)
-    {
-        *os << c.name;
-    }
-
-    class Form1OpenFailure : public Form1Test, public testing::WithParamInterface<OpenFailure> { };
-
-    TEST_P(Form1OpenFailure, ReportsOnceNamingTheDeviceAndSendsNothing)
-    {
-        const bool hold = GetParam().holdPty;
-        const QString device = hold ? pty.path() : QStringLiteral("/dev/no-such-servo-port");
-        SerialLink holder(pty.path());
-        if (hold) {
-            ASSERT_TRUE(holder.open());
-        }
-
-        Form1 form(device);
-        EXPECT_FALSE(form.start());
-        EXPECT_FALSE(form.isVisible());
-        ASSERT_EQ(VisibleMessageBoxes().size(), 1u);
-        QMessageBox* report = VisibleMessageBoxes().front();
-        EXPECT_EQ(report->objectName(), QStringLiteral("failureReport"));
-        EXPECT_TRUE(report->text().contains(device)) << report->text().toStdString();
-        EXPECT_EQ(QApplication::activeModalWidget(), report);
-
-        EXPECT_FALSE(form.findChild<QTimer*>(QStringLiteral("Timer1"))->isActive());
-        EXPECT_EQ(Control<QLineEdit>(form, "Text1")->text(), QString()) << "start-up went on";
-        for (int ch = 0; ch < kChannelCount; ++ch)
-            EXPECT_EQ(Slider(form, ch)->value(), 1) << ch;
-        EXPECT_EQ(pty.readAll(300ms), "");
-
-        report->done(QMessageBox::Ok);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        EXPECT_TRUE(VisibleMessageBoxes().empty());
-    }
-
-    INSTANTIATE_TEST_SUITE_P(Ports, Form1OpenFailure,
-        testing::Values(OpenFailure { "missing", false }, OpenFailure { "busy", true }),
-        [](const auto& info) { return std::string(info.param.name); });
-
     // The far end goes away mid-run; what then tries to send finds out.
     struct HangUp {
         const char* name;
