@@ -45,7 +45,6 @@ public:
     // The device in use, and its description when port 1 is an adapter or a board's UART link.
     QString device() const { return m_device; }
     QString description() const { return m_description; }
-    bool hasFailed() const { return m_state == State::Failed; }
     qint64 bytesQueued() const { return m_port.bytesToWrite(); }
 
 signals:

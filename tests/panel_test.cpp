@@ -295,13 +295,12 @@ namespace {
             EXPECT_EQ(view.quits, 1);
             EXPECT_EQ(journal, Journal {});
         }
-        // Nobody asked: every check is passed and start-up completes.
+        // Nobody asked: start-up completes, its four frames on the line.
         Rig rig;
         auto& [journal, link, view, panel] = rig;
-        int checks = 0;
-        EXPECT_TRUE(panel.start([&] { ++checks; }));
-        EXPECT_EQ(checks, 6);
-        EXPECT_EQ(link.frames.size(), 4u);
+        EXPECT_TRUE(panel.start([] {}));
+        EXPECT_EQ(HexAll(link.frames),
+            HexAll({ Frame('0', 50), Frame('1', 50), Frame('2', 50), Frame('3', 50) }));
         EXPECT_FALSE(panel.exitStatus());
     }
 

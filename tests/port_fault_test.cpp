@@ -1,11 +1,13 @@
 // Port faults against the real window: each ends with one report naming the device and
 // the system's reason, a failure status, and nothing sent after it.
+#include "controls.h"
 #include "form1.h"
 #include "pty.h"
 #include "servo_frame.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -88,12 +90,24 @@ namespace {
         return s.toStdString();
     }
 
+    // A start-up that failed stops at its one report, which holds the operator: no window,
+    // and nothing of start-up done.
+    void ExpectStoppedAtTheReport(Form1& form)
+    {
+        EXPECT_FALSE(form.isVisible());
+        ASSERT_EQ(VisibleReports().size(), 1);
+        EXPECT_EQ(QApplication::activeModalWidget(), VisibleReports()[0]);
+        EXPECT_EQ(test::Control<QLineEdit>(form, "Text1")->text(), QString()) << "start-up went on";
+        for (int channel = 0; channel < kChannelCount; ++channel)
+            EXPECT_EQ(test::Slider(form, channel)->value(), 1) << channel;
+    }
+
     // Start-up on `device` fails: no window, one report, a failure status. The report's text.
     QString FailedStartReport(const QString& device)
     {
         Form1 form(device);
         EXPECT_FALSE(form.start());
-        EXPECT_FALSE(form.isVisible());
+        ExpectStoppedAtTheReport(form);
         const Ending ending = RunToEnd();
         EXPECT_EQ(ending.status, EXIT_FAILURE);
         EXPECT_EQ(ending.reports.size(), 1) << Str(ending.reports.join(" | "));
@@ -115,7 +129,7 @@ namespace {
         const QString device = GetParam().makeDevice(dir);
         Form1 form(device);
         EXPECT_FALSE(form.start());
-        EXPECT_FALSE(form.isVisible());
+        ExpectStoppedAtTheReport(form);
         EXPECT_FALSE(form.findChild<QTimer*>(QStringLiteral("Timer1"))->isActive());
         EXPECT_FALSE(form.link().write(FormatServoFrame('0', 50)));
 
