@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <pthread.h>
 
 namespace servo {
@@ -27,13 +29,29 @@ namespace {
     INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal, testing::Values(SIGTERM, SIGINT, SIGHUP),
         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
 
+    // The ending signals a program started now has blocked or ignored, from its status.
+    std::string HeldInAChild()
+    {
+        FILE* child = ::popen("grep -E '^Sig(Blk|Ign)' /proc/self/status", "r");
+        std::string held;
+        char line[128];
+        while (child && std::fgets(line, sizeof line, child))
+            for (int number : { SIGTERM, SIGINT, SIGHUP })
+                if ((std::strtoull(line + 7, nullptr, 16) >> (number - 1)) & 1)
+                    held += std::string(line, 6) + ' ' + sigabbrev_np(number) + ' ';
+        return (child && ::pclose(child) == 0) ? held : "no child";
+    }
+
     // While start-up runs, a signal waits for the next check; the check delivers it at once,
     // before returning. Listening, the event loop takes each one as it comes, and the signals
     // are no longer held back.
     TEST(EndingSignals, HeldUntilCheckedWhileStarting)
     {
+        const std::string parents = HeldInAChild();
         EndingSignals::holdUntilListening();
         EndingSignals endings;
+        // What start-up starts (a D-Bus daemon autolaunched) can still be ended.
+        EXPECT_EQ(HeldInAChild(), parents);
         QSignalSpy received(&endings, &EndingSignals::received);
         ASSERT_EQ(std::raise(SIGTERM), 0);
         QTest::qWait(100);

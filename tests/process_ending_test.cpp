@@ -204,10 +204,11 @@ namespace {
     }
 
     // A start-up traced by strace: where the port was claimed ('C', its TIOCEXCL), each
-    // start-up frame written ('F'), and each ending signal reaching the panel's handler ('S'),
-    // in the order they happened.
-    QString StartUpEvents(const QString& log)
+    // start-up frame written ('F'), and each ending signal reaching the panel's handler on its
+    // main thread ('S'; another thread only passes it on there), in the order they happened.
+    QString StartUpEvents(const QString& log, pid_t panel)
     {
+        const QString mainThread = QString::number(panel) + QLatin1Char(' ');
         QFile file(log);
         if (!file.open(QIODevice::ReadOnly))
             return QStringLiteral("(no trace)");
@@ -220,7 +221,7 @@ namespace {
                 events += QLatin1Char('C');
             else if (frame.match(line).hasMatch())
                 events += QLatin1Char('F');
-            else if (line.contains(QLatin1String("--- SIG")))
+            else if (line.contains(QLatin1String("--- SIG")) && line.startsWith(mainThread))
                 events += QLatin1Char('S');
         }
         return events;
@@ -305,7 +306,7 @@ namespace {
                 ::kill(pid, SIGTERM);
                 run.status = panel.awaitEnd(30s);
             }
-            run.events = StartUpEvents(log);
+            run.events = StartUpEvents(log, pid);
             run.errors = panel.errors();
             run.lockLeft = QFileInfo::exists(lockFile());
         }
