@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
+#include <fstream>
 #include <pthread.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace servo {
 namespace {
@@ -29,17 +32,24 @@ namespace {
     INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal, testing::Values(SIGTERM, SIGINT, SIGHUP),
         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
 
-    // The ending signals a program started now has blocked or ignored, from its status.
+    // The ending signals a program started now has blocked or ignored, from its status (with no
+    // shell between: a shell clears its mask).
     std::string HeldInAChild()
     {
-        FILE* child = ::popen("grep -E '^Sig(Blk|Ign)' /proc/self/status", "r");
+        pid_t child = 0;
+        const char* argv[] = { "sleep", "10", nullptr };
+        if (::posix_spawnp(&child, "sleep", nullptr, nullptr, const_cast<char**>(argv), environ))
+            return "no child";
+        std::ifstream status("/proc/" + std::to_string(child) + "/status");
         std::string held;
-        char line[128];
-        while (child && std::fgets(line, sizeof line, child))
+        for (std::string line; std::getline(status, line);)
             for (int number : { SIGTERM, SIGINT, SIGHUP })
-                if ((std::strtoull(line + 7, nullptr, 16) >> (number - 1)) & 1)
-                    held += std::string(line, 6) + ' ' + sigabbrev_np(number) + ' ';
-        return (child && ::pclose(child) == 0) ? held : "no child";
+                if (line.starts_with("SigBlk:") || line.starts_with("SigIgn:"))
+                    if ((std::stoull(line.substr(7), nullptr, 16) >> (number - 1)) & 1)
+                        held += line.substr(0, 6) + ' ' + sigabbrev_np(number) + ' ';
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        return held;
     }
 
     // While start-up runs, a signal waits for the next check; the check delivers it at once,

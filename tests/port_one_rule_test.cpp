@@ -244,7 +244,8 @@ namespace {
             { "other_numbers", "ttyS0 -W- (EC p a) 4:640 14:64 4:6\n4:64\n", nullptr },
         };
         for (const auto& row : rows)
-            EXPECT_EQ(ListedConsole(row.consoles, QStringLiteral("4:64")).value_or("none"),
+            EXPECT_EQ(
+                ListedConsole(row.consoles, QStringLiteral("4:64")).value_or("none").toStdString(),
                 row.expected ? row.expected : "none")
                 << row.name;
     }

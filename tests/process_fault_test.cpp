@@ -151,8 +151,10 @@ namespace {
             << panel.errors().toStdString();
         EXPECT_EQ(Hex(uart.read(16, 30s)), Hex(test::StartUpFrames()));
         // Claimed under the link's name and the device's, as another program would open it.
-        const auto locks = [] { return QDir(s_display->locks(), "LCK..*").entryList().join(' '); };
-        EXPECT_EQ(locks(), "LCK.." + uart.path().mid(5).replace('/', '_') + " LCK..serial0");
+        const auto locks
+            = [] { return QDir(s_display->locks(), "LCK..*").entryList().join(' ').toStdString(); };
+        EXPECT_EQ(locks(),
+            "LCK.." + uart.path().mid(5).replace('/', '_').toStdString() + " LCK..serial0");
         panel.process().terminate();
         EXPECT_EQ(panel.awaitEnd(), EXIT_SUCCESS) << panel.errors().toStdString();
         EXPECT_EQ(locks(), "") << "a lock file left behind";
