@@ -204,11 +204,10 @@ namespace {
     }
 
     // A start-up traced by strace: where the port was claimed ('C', its TIOCEXCL), each
-    // start-up frame written ('F'), and each ending signal reaching the panel's handler on its
-    // main thread ('S'; another thread only passes it on there), in the order they happened.
+    // start-up frame written ('F'), and each ending signal the main thread `panel` takes ('S'),
+    // in the order they happened.
     QString StartUpEvents(const QString& log, pid_t panel)
     {
-        const QString mainThread = QString::number(panel) + QLatin1Char(' ');
         QFile file(log);
         if (!file.open(QIODevice::ReadOnly))
             return QStringLiteral("(no trace)");
@@ -221,7 +220,7 @@ namespace {
                 events += QLatin1Char('C');
             else if (frame.match(line).hasMatch())
                 events += QLatin1Char('F');
-            else if (line.contains(QLatin1String("--- SIG")) && line.startsWith(mainThread))
+            else if (line.contains(" --- SIG") && line.split(' ').value(0).toInt() == panel)
                 events += QLatin1Char('S');
         }
         return events;
