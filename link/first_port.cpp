@@ -234,6 +234,18 @@ QString PermissionHint(const QString& device)
         + QLatin1Char(' ') + JoinGroup(group);
 }
 
+std::optional<QString> ListedConsole(const QByteArray& consoles, const QString& number)
+{
+    for (QByteArray line : consoles.split('\n')) {
+        // A field the kernel adds after the number must not hide it: the guard fails closed.
+        const QList<QByteArray> fields = line.replace('\0', ' ').simplified().split(' ');
+        if (std::any_of(fields.begin() + 1, fields.end(),
+                [&](const QByteArray& field) { return QLatin1String(field) == number; }))
+            return QString::fromLocal8Bit(fields.front());
+    }
+    return {};
+}
+
 QString ConsoleReport(const QString& port, const QString& console)
 {
     return Tr("Cannot open the port %1: it is the system's console (%2). The kernel writes its "

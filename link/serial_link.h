@@ -4,12 +4,14 @@
 #include "frame_link.h"
 #include "port_io.h"
 
+#include <QLockFile>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
 
 #include <functional>
 #include <optional>
+#include <memory>
 
 namespace servo {
 
@@ -62,6 +64,7 @@ private:
     void failLost(const QString& reason);
     bool drain();
     bool openPort();
+    void failOpen(const QString& systemReason, bool refused);
     void closePort();
 
     QString m_device;
@@ -69,6 +72,7 @@ private:
     QString m_shownName; // the device as reports name it
     PortFinder m_findPortOne;
     QSerialPort m_port;
+    std::unique_ptr<QLockFile> m_targetLock; // the claim under the name of a link's device
     platform::HangUpWatch m_hangUpWatch;
     State m_state = State::Closed;
 };

@@ -204,9 +204,9 @@ namespace {
     }
 
     // A start-up traced by strace: where the port was claimed ('C', its TIOCEXCL), each
-    // start-up frame written ('F'), and each ending signal reaching the panel's handler ('S'),
+    // start-up frame written ('F'), and each ending signal the main thread `panel` takes ('S'),
     // in the order they happened.
-    QString StartUpEvents(const QString& log)
+    QString StartUpEvents(const QString& log, pid_t panel)
     {
         QFile file(log);
         if (!file.open(QIODevice::ReadOnly))
@@ -220,7 +220,7 @@ namespace {
                 events += QLatin1Char('C');
             else if (frame.match(line).hasMatch())
                 events += QLatin1Char('F');
-            else if (line.contains(QLatin1String("--- SIG")))
+            else if (line.contains(" --- SIG") && line.split(' ').value(0).toInt() == panel)
                 events += QLatin1Char('S');
         }
         return events;
@@ -305,7 +305,7 @@ namespace {
                 ::kill(pid, SIGTERM);
                 run.status = panel.awaitEnd(30s);
             }
-            run.events = StartUpEvents(log);
+            run.events = StartUpEvents(log, pid);
             run.errors = panel.errors();
             run.lockLeft = QFileInfo::exists(lockFile());
         }

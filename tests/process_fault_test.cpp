@@ -150,8 +150,11 @@ namespace {
         ASSERT_EQ(s_display->awaitWindows(1, &panel.process()).size(), 1)
             << panel.errors().toStdString();
         EXPECT_EQ(Hex(uart.read(16, 30s)), Hex(test::StartUpFrames()));
+        // Claimed under the link's name and the device's; neither is left behind.
+        EXPECT_EQ(QDir(s_display->locks(), "LCK..*").count(), 2u);
         panel.process().terminate();
         EXPECT_EQ(panel.awaitEnd(), EXIT_SUCCESS) << panel.errors().toStdString();
+        EXPECT_EQ(QDir(s_display->locks(), "LCK..*").count(), 0u);
     }
 
     // A port 1 that the kernel lists as its console (here: the stand-in, by its device number)
