@@ -1,12 +1,14 @@
 // The real window held by a hand that cannot finish the drag: the desktop minimises it, or
-// another program unmaps it, while the thumb is held. The hold ends then, as a release would,
-// and the window takes input again.
+// another program unmaps it, while the thumb or an arrow is held. The hold ends then, as a
+// release would, and the window takes input again. The display going ends the hold the same
+// way before the program ends.
 #include "layout.h"
 #include "pty.h"
 #include "real_program.h"
 #include "scroll_bar_part.h"
 #include "servo_frame.h"
 
+#include <QScopeGuard>
 #include <QScrollBar>
 
 #include <gtest/gtest.h>
@@ -63,56 +65,99 @@ namespace {
         return place.topLeft() + test::ScrollBarPart(&probe, QStyle::SC_ScrollBarSlider).center();
     }
 
-    enum class Away { Minimised, Unmapped };
+    enum class Away { Minimised, Unmapped, DisplayGone };
+    const char* const kAwayNames[] = { "Minimised", "Unmapped", "DisplayGone" };
 
-    void PrintTo(Away away, std::ostream* out)
+    struct Hold {
+        Away away;
+        bool arrow; // CH1's right arrow held down, stepping on its own, instead of its thumb
+    };
+
+    std::string HoldName(const testing::TestParamInfo<Hold>& info)
     {
-        *out << (away == Away::Minimised ? "minimised" : "unmapped");
+        return std::string(info.param.arrow ? "Arrow" : "") + kAwayNames[int(info.param.away)];
     }
 
-    class HoldOnTheRealWindow : public RealProgram, public testing::WithParamInterface<Away> { };
+    void PrintTo(const Hold& hold, std::ostream* out)
+    {
+        *out << HoldName(testing::TestParamInfo<Hold>(hold, 0));
+    }
+
+    class HoldOnTheRealWindow : public RealProgram, public testing::WithParamInterface<Hold> { };
 
     TEST_P(HoldOnTheRealWindow, EndsOnceAndTheWindowTakesInputAgain)
     {
-        const Away away = GetParam();
+        const auto [away, arrow] = GetParam();
+        // The display's end takes a server of the test's own.
+        std::unique_ptr<test::Display> own;
+        if (away == Away::DisplayGone)
+            own = std::make_unique<test::Display>();
+        const auto suiteDisplay
+            = qScopeGuard([] { qputenv("DISPLAY", s_display->name().toLocal8Bit()); });
+        const test::Display& display = own ? *own : *s_display;
         Pty pty;
-        Panel panel(*s_display, pty.path());
-        const QStringList windows = s_display->awaitWindows(1, &panel.process());
+        Panel panel(display, pty.path());
+        const QStringList windows = display.awaitWindows(1, &panel.process());
         ASSERT_EQ(windows.size(), 1) << panel.errors().toStdString();
         const QString window = windows[0];
         ASSERT_EQ(Hex(pty.read(16, 30s)), Hex(test::StartUpFrames()));
 
-        // Press on CH1's thumb and drag it 40 px right.
         const QPoint thumb = ThumbAtFifty();
         const auto pointTo = [&](QPoint at) {
             Xdotool({ "mousemove", "--window", window, QString::number(at.x()),
                 QString::number(at.y()) });
         };
-        pointTo(thumb);
-        Xdotool({ "mousedown", "1" });
-        for (int dx = 5; dx <= 40; dx += 5)
-            pointTo(thumb + QPoint(dx, 0));
-        EXPECT_EQ(Hex(pty.readAll(300ms)), "") << "sent before the hand let go";
+        std::string steps;
+        if (arrow) {
+            const QRect bar = PixelRect(*FindPlacement("HScroll1"));
+            pointTo({ bar.right() - 4, bar.center().y() });
+            Xdotool({ "mousedown", "1" });
+            steps = pty.read(40, 5s);
+            ASSERT_EQ(steps.size(), 40u) << "the arrow did not step on: " << Hex(steps);
+        } else {
+            // Press on CH1's thumb and drag it 40 px right.
+            pointTo(thumb);
+            Xdotool({ "mousedown", "1" });
+            for (int dx = 5; dx <= 40; dx += 5)
+                pointTo(thumb + QPoint(dx, 0));
+            EXPECT_EQ(Hex(pty.readAll(300ms)), "") << "sent before the hand let go";
+        }
 
         if (away == Away::Minimised)
-            SetIconic(s_display->name(), window, true);
-        else
+            SetIconic(display.name(), window, true);
+        else if (away == Away::Unmapped)
             Xdotool({ "windowunmap", "--sync", window });
-        // The dragged value goes out once, now.
-        const std::string sent = pty.read(4, 5s);
-        const bool one = sent.size() == 4
-            && sent.substr(0, 2)
-                == std::string("\x02"
-                               "0");
-        EXPECT_TRUE(one) << "not sent once as the window went away: " << Hex(sent);
-        const int held = one ? std::stoi(sent.substr(2), nullptr, 16) : 0;
-        EXPECT_GT(held, 50) << Hex(sent);
+        else
+            own->kill();
+        int held = 0;
+        if (arrow) {
+            // At most the step that was already on its way.
+            steps += pty.read(400, 1s);
+            ASSERT_LE(steps.size(), 44u) << "stepped on after the unmap: " << Hex(steps);
+            held = std::stoi(steps.substr(steps.size() - 2), nullptr, 16);
+        } else {
+            // The dragged value goes out once, now.
+            const std::string sent = pty.read(4, 5s);
+            const bool one = sent.size() == 4
+                && sent.substr(0, 2)
+                    == std::string("\x02"
+                                   "0");
+            EXPECT_TRUE(one) << "not sent once as the window went away: " << Hex(sent);
+            held = one ? std::stoi(sent.substr(2), nullptr, 16) : 0;
+            EXPECT_GT(held, 50) << Hex(sent);
+        }
+        if (away == Away::DisplayGone) {
+            // Qt ends the program with status 1 then, and nothing crashes.
+            EXPECT_EQ(panel.awaitEnd(10s), EXIT_FAILURE) << panel.errors().toStdString();
+            EXPECT_EQ(Hex(pty.readAll(300ms)), "");
+            return;
+        }
 
         // The hand lets go while the window is away; the window comes back and the pointer
         // crosses it.
         Xdotool({ "mouseup", "1" });
         if (away == Away::Minimised)
-            SetIconic(s_display->name(), window, false);
+            SetIconic(display.name(), window, false);
         else
             Xdotool({ "windowmap", "--sync", window });
         QThread::msleep(200);
@@ -132,8 +177,9 @@ namespace {
     }
 
     INSTANTIATE_TEST_SUITE_P(Desktop, HoldOnTheRealWindow,
-        testing::Values(Away::Minimised, Away::Unmapped),
-        [](const auto& info) { return info.param == Away::Minimised ? "Minimised" : "Unmapped"; });
+        testing::Values(Hold { Away::Minimised, false }, Hold { Away::Unmapped, false },
+            Hold { Away::Unmapped, true }, Hold { Away::DisplayGone, false }),
+        HoldName);
 
 } // namespace
 } // namespace servo
