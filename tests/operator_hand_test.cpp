@@ -429,11 +429,6 @@ void PrintTo(const HoldEnding& h, std::ostream* os)
 
 std::unique_ptr<QWidget> g_otherWindow;
 
-QLineEdit* MinBox(QScrollBar* bar)
-{
-    return bar->window()->findChild<QLineEdit*>(QStringLiteral("Text1"));
-}
-
 void Reactivate(QWidget* window)
 {
     window->activateWindow();
@@ -476,8 +471,9 @@ const HoldEnding kHoldEndings[] = {
         },
         [](QScrollBar*) {} },
     // Over a screen reader's tool, or from a program: the hand cannot reach "min" meanwhile.
-    { "min_changed", [](QScrollBar* b) { MinBox(b)->setText(QStringLiteral("40")); },
-        [](QScrollBar* b) { MinBox(b)->setText(QStringLiteral("1")); } },
+    { "min_changed",
+        [](QScrollBar* b) { b->window()->findChild<QLineEdit*>("Text1")->setText("40"); },
+        [](QScrollBar* b) { b->window()->findChild<QLineEdit*>("Text1")->setText("1"); } },
 };
 
 class HoldEndings : public OperatorHand, public testing::WithParamInterface<HoldEnding> { };

@@ -73,14 +73,9 @@ namespace {
         bool arrow; // CH1's right arrow held down, stepping on its own, instead of its thumb
     };
 
-    std::string HoldName(const testing::TestParamInfo<Hold>& info)
-    {
-        return std::string(info.param.arrow ? "Arrow" : "") + kAwayNames[int(info.param.away)];
-    }
-
     void PrintTo(const Hold& hold, std::ostream* out)
     {
-        *out << HoldName(testing::TestParamInfo<Hold>(hold, 0));
+        *out << (hold.arrow ? "Arrow" : "") << kAwayNames[int(hold.away)];
     }
 
     class HoldOnTheRealWindow : public RealProgram, public testing::WithParamInterface<Hold> { };
@@ -179,7 +174,7 @@ namespace {
     INSTANTIATE_TEST_SUITE_P(Desktop, HoldOnTheRealWindow,
         testing::Values(Hold { Away::Minimised, false }, Hold { Away::Unmapped, false },
             Hold { Away::Unmapped, true }, Hold { Away::DisplayGone, false }),
-        HoldName);
+        [](const auto& info) { return testing::PrintToString(info.param); });
 
 } // namespace
 } // namespace servo
