@@ -29,13 +29,14 @@ static void PreferX11UnderWayland(int argc, char* argv[])
 namespace {
 
 // The panel while main runs. Qt ends the process with exit() itself when the X server goes
-// away: the port is still released (and its lock file removed) on that ending.
+// away: the port is still released (and its lock file removed) on that ending. By then Qt has
+// torn down what the window draws with, so that ending touches no widget.
 servo::Panel* g_running = nullptr;
 
 void EndBeforeExit()
 {
     if (servo::Panel* panel = std::exchange(g_running, nullptr))
-        panel->end(servo::EndRequest::Outside);
+        panel->end(servo::EndRequest::Exiting);
 }
 
 struct Running {

@@ -55,6 +55,19 @@ namespace {
             << panel.errors().toStdString();
     }
 
+    // Another client destroys that report: nothing is left on screen, and that is its answer.
+    TEST_F(RealProgram, StartUpReportDestroyedEndsAsAnswered)
+    {
+        Panel panel(*s_display, {});
+        const QStringList windows = s_display->awaitWindows(1, &panel.process());
+        ASSERT_EQ(windows.size(), 1) << panel.errors().toStdString();
+        QElapsedTimer clock;
+        clock.start();
+        test::Output(QStringLiteral("xdotool"), { "windowclose", windows[0] });
+        EXPECT_EQ(panel.awaitEnd(10s), EXIT_FAILURE);
+        EXPECT_LT(clock.elapsed(), 1000);
+    }
+
     // A first port that fails with an input/output error, as the serial driver's placeholders
     // do, is no port 1 either.
     TEST_F(RealProgram, FirstPortWithoutUart)

@@ -16,9 +16,10 @@
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QScrollBar;
 
 namespace servo {
+
+class Slider;
 
 // The panel's window. It shows what the panel tells it and forwards every control's
 // event to the panel; it decides nothing itself.
@@ -42,6 +43,8 @@ public:
     void setSliderValue(int channel, int16_t value) override;
     void setSliderMinimum(int channel, int16_t minimum) override;
     void setReadout(int channel, const std::string& text) override;
+    void endHold() override;
+    std::optional<HeldThumb> heldThumb() const override;
     std::string lowerBoundText() const override;
     void setLowerBoundText(const std::string& text) override;
     void setLabelColour(int channel, ColourValue colour) override;
@@ -65,7 +68,7 @@ private:
     SerialLink m_link;
     Panel m_panel;
     QTimer m_timer;
-    std::array<QScrollBar*, kChannelCount> m_sliders {};
+    std::array<Slider*, kChannelCount> m_sliders {};
     std::array<QLineEdit*, kChannelCount> m_readouts {};
     std::array<QLabel*, kChannelCount> m_labels {};
     std::array<QPushButton*, kChannelCount> m_tests {};
