@@ -14,23 +14,24 @@ build=$(cd "${ARM64_BUILD:-$here/build-arm64}" && pwd)
 native=$(cd "${BUILD:-$here/build}" && pwd)
 [ "$(id -u)" -eq 0 ] || { echo "check-arm64: needs root (mount namespaces, mmdebstrap)" >&2; exit 2; }
 
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+# shellcheck source=scripts/checks.sh
+. "$here/scripts/checks.sh"
+checks_begin check-arm64
+version=$(project_version "$build")
 deb=$build/servo-panel_${version}-1_arm64.deb
 program=$build/servo-panel
 stand_in=$native/support/stand-in
+points=$native/support/layout-points
 qemu=$(command -v qemu-aarch64-static)
 out=$build/check-arm64
 mkdir -p "$out/apt-cache"
-rm -f "$out"/*.log "$out"/*.png "$out"/*.status "$out"/*.err
+rm -f "$out"/*.log "$out"/*.png "$out"/*.status "$out"/*.err "$out"/*.out
 work=$(mktemp -d /var/tmp/servo-panel-arm64.XXXXXX)
-check_name=check-arm64
-# shellcheck source=scripts/checks.sh
-. "$here/scripts/checks.sh"
-xvfb='' far_pid='' panel_pid=''
+xvfb_pid='' far_pid='' panel_pid=''
 cleanup() {
   # The panel runs as a child of the subshell that records its status.
   [ -z "$panel_pid" ] || pkill -P "$panel_pid" 2>/dev/null || true
-  for p in $panel_pid $far_pid $xvfb; do kill "$p" 2>/dev/null || true; done
+  for p in $panel_pid $far_pid $xvfb_pid; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf --one-file-system "$work"
 }
@@ -48,60 +49,33 @@ dependencies_ok() {
 check "its dependencies from the arm64 libraries, no SVG library: $depends" dependencies_ok
 
 # The suites that need no port and no window, each test under qemu.
-suites=$out/portable.log
-(cd "$build" && ctest -L portable -j2 --output-on-failure) >"$suites" 2>&1 || true
-line=$(grep -E '^[0-9]+% tests passed' "$suites" | tail -1 || true)
-check "portable suites under qemu: ${line:-no CTest summary (see $suites)}" \
-  grep -q ' 0 tests failed' <<<"${line:-none}"
+(cd "$build" && ctest -L portable -j2 --output-on-failure) >"$out/portable.log" 2>&1 || true
+check_ctest "portable suites under qemu" "$out/portable.log"
 
 # The program on a stand-in /dev/ttyS0 under Xvfb.
-display=:$((200 + RANDOM % 300))
-Xvfb "$display" -noreset -screen 0 800x600x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-xvfb=$!
-export DISPLAY=$display
-wait_for 10 xdpyinfo -display "$display" >/dev/null 2>&1 || true
-python3 "$here/scripts/far_end.py" "$work/line.log" >"$work/far_end.out" &
-far_pid=$!
-wait_for 10 test -s "$work/far_end.out"
-line_path=$(head -1 "$work/far_end.out")
-(
-  set +e
-  "$stand_in" --line "$line_path" "$qemu" "$program" >"$out/panel.out" 2>"$out/panel.err"
-  echo $? >"$out/panel.status"
-) &
+start_xvfb "$work/xvfb.log" || true
+line=$work/line.log
+start_far_end "$line"
+run_recorded "$out/panel" "$stand_in" --line "$far_line" "$qemu" "$program"
 panel_pid=$!
-frames() { grep -v '^settings' "$work/line.log" 2>/dev/null | cut -d' ' -f2- | tr -d ' \n'; }
-startup="02303332023133320232333202333332"
-wait_for 60 sh -c "[ \"\$(grep -v '^settings' '$work/line.log' 2>/dev/null | cut -d' ' -f2- |
-  tr -d ' \n')\" = $startup ]" || true
-check "start-up frames on the stand-in /dev/ttyS0: $(frames | sed 's/\(........\)/\1 /g')" \
-  test "$(frames)" = "$startup"
-check "line settings: $(sed -n 's/^settings //p' "$work/line.log")" \
-  grep -q '^settings 9600 8N1$' "$work/line.log"
-window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Varnel Pulse Control$' | head -1 || true)
-sleep 1
-xwd -root -display "$display" | convert xwd:- "$out/panel.png" 2>/dev/null || true
-click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }
-# CH1's right arrow, CH2's TEST and EXIT, at the window's own coordinates.
-before=$(lines)
-click 248 36
-wait_for 5 sh -c "[ \$(wc -l <'$work/line.log') -gt $before ]" || true
-sleep 0.3
-check "CH1's right arrow: $(since "$before" | tr '\n' ' ')" \
-  test "$(since "$before" | tr -d ' \n')" = 02303333
-check_test_swing click 314 64
+check_startup "$line" 0 "the stand-in /dev/ttyS0"
+check_line_settings "$line"
+window=$(panel_window || true)
+screenshot "$out/panel.png"
+# At the window's own coordinates.
+click() {
+  local x y
+  read -r x y < <(layout_point "$points" "$1")
+  xdotool mousemove --window "$window" "$x" "$y" click 1
+}
+check_arrow "$line" click
+check_test_swing "$line" "$out/test-swing.log" click
 sleep 0.5
-before=$(lines)
-click 306 152
-wait_for 20 test -s "$out/panel.status" || true
-sleep 1
-check "EXIT ends with status $(cat "$out/panel.status" 2>/dev/null || echo none)" \
-  test "$(cat "$out/panel.status" 2>/dev/null)" = 0
-check "nothing on the line after EXIT" test "$(lines)" -eq "$before"
-cp "$work/line.log" "$out/line.log"
-kill "$far_pid" "$xvfb" 2>/dev/null || true
+check_exit "$line" "$out/panel" click
+cp "$line" "$out/line.log"
+kill "$far_pid" "$xvfb_pid" 2>/dev/null || true
 wait 2>/dev/null || true
-far_pid='' xvfb='' panel_pid=''
+far_pid='' xvfb_pid='' panel_pid=''
 
 # A fresh arm64 Debian 12 from the mirrors this machine's apt uses, with the package installed
 # by apt, and the program started there with no serial port.
@@ -153,7 +127,4 @@ report=$(grep -m1 'Cannot' "$out/root.log" 2>/dev/null || true)
 check "it starts there and reports: ${report:-nothing (see $out/root.log)}" \
   sh -c "grep -q 'Cannot open port 1' '$out/root.log'"
 
-echo "check-arm64: took $((SECONDS - start)) s; logs and a screenshot in $out"
-# The closing line alone, as CI reads it.
-echo "check-arm64: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_end "$((SECONDS - start)) s; logs and a screenshot in $out"

@@ -441,6 +441,10 @@ const HoldEnding kHoldEndings[] = {
             Hover(b->window(), b->mapTo(b->window(), QPoint(b->width() / 2, 30)));
         },
         [](QScrollBar*) {} },
+    // Over a screen reader's tool, or from a program: the hand cannot reach "min" meanwhile.
+    { "min_changed",
+        [](QScrollBar* b) { b->window()->findChild<QLineEdit*>("Text1")->setText("40"); },
+        [](QScrollBar* b) { b->window()->findChild<QLineEdit*>("Text1")->setText("1"); } },
 };
 
 class HoldEndings : public OperatorHand, public testing::WithParamInterface<HoldEnding> { };
@@ -494,6 +498,23 @@ TEST_P(HoldEndings, EndTheHoldOnceAndFreeTheWindow)
     QTest::keyClick(entry, Qt::Key_End);
     QTest::keyClicks(entry, "0");
     EXPECT_EQ(entry->text(), QStringLiteral("10"));
+}
+
+// An arrow held down steps on its own: every ending of the hold stops it there.
+TEST_P(HoldEndings, StopAHeldArrowAtOnce)
+{
+    ASSERT_NO_FATAL_FAILURE(startShown());
+    QScrollBar* bar = Slider(form, kChannel);
+    const QPoint arrow = ScrollBarPart(bar, QStyle::SC_ScrollBarAddLine).center();
+    QTest::mousePress(bar, Qt::LeftButton, {}, arrow);
+    ASSERT_GE(pty.read(4 * 4, 2s).size(), 16u) << "the arrow did not step on";
+    GetParam().end(bar);
+    const int stopped = bar->value();
+    QTest::qWait(300);
+    EXPECT_EQ(bar->value(), stopped) << "stepped on";
+    GetParam().restore(bar);
+    QTest::mouseRelease(bar, Qt::LeftButton, {}, arrow);
+    EXPECT_EQ(bar->value(), stopped);
 }
 
 INSTANTIATE_TEST_SUITE_P(OnASlider, HoldEndings, testing::ValuesIn(kHoldEndings),

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QLockFile>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -187,6 +188,23 @@ namespace {
         EXPECT_EQ(Hex(pty.readAll()), "") << "frames reached a port held by another program";
         holder.closeWriteChannel();
         EXPECT_TRUE(holder.waitForFinished(10000));
+    }
+
+    // /dev/serial0 leads to a device another program holds by the device's own name, with a
+    // lock file alone: refused as the name opened would be.
+    TEST(PortFault, HeldUnderTheNameALinkLeadsTo)
+    {
+        Pty pty;
+        QTemporaryDir dir;
+        const QString link = dir.filePath(QStringLiteral("serial0"));
+        ASSERT_TRUE(QFile::link(pty.path(), link));
+        QLockFile other("/var/lock/LCK.." + pty.path().mid(5).replace('/', '_'));
+        ASSERT_TRUE(other.tryLock(0));
+        EXPECT_EQ(Str(FailedStartReport(link)),
+            Str(QStringLiteral("Cannot open the port %1: it is in use by another program "
+                               "(port_fault_tests, process %2).")
+                    .arg(link, QString::number(QCoreApplication::applicationPid()))));
+        EXPECT_EQ(Hex(pty.readAll()), "") << "frames reached a port held by another program";
     }
 
     // The adapter is unplugged while a test swings channel 1: the next tick's frame fails,

@@ -1,13 +1,17 @@
 // The real window held by a hand that cannot finish the drag: the desktop minimises it, or
 // another program unmaps it, while the thumb is held. The same script as the hold endings of
-// the window in process (hold_script.h), here by the X server's pointer.
+// the window in process (hold_script.h), here by the X server's pointer. A held arrow stops
+// stepping then too, and the display's end ends a hold as a release would, without a crash.
 #include "hold_script.h"
 #include "layout.h"
 #include "pty.h"
 #include "real_program.h"
 #include "scroll_bar_part.h"
 
+#include <QScopeGuard>
 #include <QScrollBar>
+
+#include <memory>
 
 #include <gtest/gtest.h>
 
@@ -144,6 +148,62 @@ namespace {
     INSTANTIATE_TEST_SUITE_P(Desktop, HoldOnTheRealWindow,
         testing::Values(Away::Minimised, Away::Unmapped),
         [](const auto& info) { return info.param == Away::Minimised ? "Minimised" : "Unmapped"; });
+
+    // CH1's right arrow held down steps on its own until the window is unmapped; the hand lets
+    // go while it is away, and nothing more is sent.
+    TEST_F(RealProgram, HeldArrowStopsWhenTheWindowIsUnmapped)
+    {
+        Pty pty;
+        Panel panel(*s_display, pty.path());
+        const QStringList windows = s_display->awaitWindows(1, &panel.process());
+        ASSERT_EQ(windows.size(), 1) << panel.errors().toStdString();
+        const QString window = windows[0];
+        ASSERT_EQ(Hex(pty.read(16, 30s)), Hex(test::StartUpFrames()));
+
+        HandOnX hand(*s_display, window, pty);
+        const QRect bar = PixelRect(*FindPlacement("HScroll1"));
+        hand.press({ bar.right() - 4, bar.center().y() });
+        std::string steps = pty.read(40, 5s);
+        ASSERT_EQ(steps.size(), 40u) << "the arrow did not step on: " << Hex(steps);
+        Xdotool({ "windowunmap", "--sync", window });
+        // At most the step that was already on its way.
+        steps += pty.read(400, 1s);
+        EXPECT_LE(steps.size(), 44u) << "stepped on after the unmap: " << Hex(steps);
+        Xdotool({ "mouseup", "1" });
+        Xdotool({ "windowmap", "--sync", window });
+        EXPECT_EQ(Hex(pty.readAll(1s)), "") << "stepped on after the release";
+        hand.hover(PixelRect(*FindPlacement("Command1")).center());
+        Xdotool({ "click", "1" });
+        EXPECT_EQ(panel.awaitEnd(10s), EXIT_SUCCESS) << panel.errors().toStdString();
+    }
+
+    // The X server goes away while a thumb is held: the dragged value goes out once, and Qt's
+    // ending gives status 1 without a crash.
+    TEST_F(RealProgram, DisplayGoneDuringAHold)
+    {
+        auto own = std::make_unique<test::Display>();
+        const auto suiteDisplay
+            = qScopeGuard([] { qputenv("DISPLAY", s_display->name().toLocal8Bit()); });
+        Pty pty;
+        Panel panel(*own, pty.path());
+        const QStringList windows = own->awaitWindows(1, &panel.process());
+        ASSERT_EQ(windows.size(), 1) << panel.errors().toStdString();
+        ASSERT_EQ(Hex(pty.read(16, 30s)), Hex(test::StartUpFrames()));
+
+        HandOnX hand(*own, windows[0], pty);
+        const QPoint thumb = ThumbAtFifty();
+        hand.press(thumb);
+        for (int dx = 5; dx <= 40; dx += 5)
+            hand.drag(thumb + QPoint(dx, 0));
+        EXPECT_EQ(Hex(pty.readAll(300ms)), "") << "sent before the hand let go";
+        own->kill();
+        const std::string sent = pty.read(4, 5s);
+        EXPECT_TRUE(sent.size() == 4 && sent.substr(0, 2) == std::string { '\x02', '0' }
+            && std::stoi(sent.substr(2), nullptr, 16) > 50)
+            << "not sent once as the display went: " << Hex(sent);
+        EXPECT_EQ(panel.awaitEnd(10s), EXIT_FAILURE) << panel.errors().toStdString();
+        EXPECT_EQ(Hex(pty.readAll(300ms)), "");
+    }
 
 } // namespace
 } // namespace servo
