@@ -108,6 +108,15 @@ namespace {
         Pty& m_pty;
     };
 
+    // The panel's one window, once its start-up frames are on the line.
+    void AwaitStarted(const test::Display& display, Panel& panel, Pty& pty, QString* window)
+    {
+        const QStringList windows = display.awaitWindows(1, &panel.process());
+        ASSERT_EQ(windows.size(), 1) << panel.errors().toStdString();
+        *window = windows[0];
+        ASSERT_EQ(Hex(pty.read(16, 30s)), Hex(test::StartUpFrames()));
+    }
+
     class HoldOnTheRealWindow : public RealProgram, public testing::WithParamInterface<Away> { };
 
     TEST_P(HoldOnTheRealWindow, EndsOnceAndTheWindowTakesInputAgain)
@@ -115,10 +124,8 @@ namespace {
         const Away away = GetParam();
         Pty pty;
         Panel panel(*s_display, pty.path());
-        const QStringList windows = s_display->awaitWindows(1, &panel.process());
-        ASSERT_EQ(windows.size(), 1) << panel.errors().toStdString();
-        const QString window = windows[0];
-        ASSERT_EQ(Hex(pty.read(16, 30s)), Hex(test::StartUpFrames()));
+        QString window;
+        ASSERT_NO_FATAL_FAILURE(AwaitStarted(*s_display, panel, pty, &window));
 
         // CH1, which has the focus from the start.
         HandOnX hand(*s_display, window, pty);
@@ -155,10 +162,8 @@ namespace {
     {
         Pty pty;
         Panel panel(*s_display, pty.path());
-        const QStringList windows = s_display->awaitWindows(1, &panel.process());
-        ASSERT_EQ(windows.size(), 1) << panel.errors().toStdString();
-        const QString window = windows[0];
-        ASSERT_EQ(Hex(pty.read(16, 30s)), Hex(test::StartUpFrames()));
+        QString window;
+        ASSERT_NO_FATAL_FAILURE(AwaitStarted(*s_display, panel, pty, &window));
 
         HandOnX hand(*s_display, window, pty);
         const QRect bar = PixelRect(*FindPlacement("HScroll1"));
@@ -186,11 +191,10 @@ namespace {
             = qScopeGuard([] { qputenv("DISPLAY", s_display->name().toLocal8Bit()); });
         Pty pty;
         Panel panel(*own, pty.path());
-        const QStringList windows = own->awaitWindows(1, &panel.process());
-        ASSERT_EQ(windows.size(), 1) << panel.errors().toStdString();
-        ASSERT_EQ(Hex(pty.read(16, 30s)), Hex(test::StartUpFrames()));
+        QString window;
+        ASSERT_NO_FATAL_FAILURE(AwaitStarted(*own, panel, pty, &window));
 
-        HandOnX hand(*own, windows[0], pty);
+        HandOnX hand(*own, window, pty);
         const QPoint thumb = ThumbAtFifty();
         hand.press(thumb);
         for (int dx = 5; dx <= 40; dx += 5)
