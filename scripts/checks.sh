@@ -59,3 +59,24 @@ debian_mirrors() { # debian_mirrors SUITE
   mirrors=("deb $archive $1 main" "deb $archive $1-updates main")
   [ -z "$security" ] || mirrors+=("deb $security $1-security main")
 }
+
+# Runs a command in a mount namespace of its own where arm64 programs run through qemu-user,
+# as mmdebstrap needs for an arm64 root. qemu-user-static's packaging registers qemu with
+# binfmt_misc on a booted system; where it is not (a container), qemu is registered in a
+# binfmt_misc mounted in the namespace, and the entry goes with the last such mount. Another
+# run at the same time shares it: an entry of ours already there serves as it is.
+with_arm64_binfmt() { # with_arm64_binfmt COMMAND...
+  local entry=/usr/share/binfmts/qemu-aarch64 register
+  register=$(mktemp)
+  # F: the kernel opens qemu now, so the root needs no copy of it.
+  printf ':servo-panel-aarch64:M:0:%s:%s:%s:F' "$(sed -n 's/^magic //p' $entry)" \
+    "$(sed -n 's/^mask //p' $entry)" "$(command -v qemu-aarch64-static)" >"$register"
+  # shellcheck disable=SC2016 # the inner shell expands $0 and $@
+  unshare --mount --propagation private sh -c '
+    cd /proc/sys/fs/binfmt_misc 2>/dev/null && grep -qx enabled qemu-aarch64 2>/dev/null ||
+      { mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc && {
+        grep -qx enabled /proc/sys/fs/binfmt_misc/servo-panel-aarch64 2>/dev/null ||
+          cat "$0" >/proc/sys/fs/binfmt_misc/register; }; } || exit 98
+    rm -f "$0"
+    exec "$@"' "$register" "$@"
+}

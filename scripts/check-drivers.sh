@@ -1,0 +1,197 @@
+#!/usr/bin/env bash
+# make check-drivers: the panel, installed from its own package, on the kernel's own serial
+# drivers in machines that qemu emulates (TCG), each booting Debian 12's own kernel on a root
+# made with mmdebstrap, udev running, the panel started as an ordinary user in dialout under
+# Xvfb (scripts/drivers-guest.sh drives it there). Rows:
+#   uart     a 16550A at ttyS0 (8250): frames in order, 9600 8N1, RTS and DTR up while it
+#            runs and down after EXIT, status 0, no lock file left;
+#   console  the same UART as the kernel's console: nothing sent, 115200 kept, the report;
+#   usb      ttyS0 a placeholder, one USB adapter (ftdi_sio) pulled out while nobody touches
+#            the panel: the report within a second of the node's going, status 1;
+#   pi       arm64 `virt` with its PL011 ttyAMA0 behind Raspberry Pi OS's serial0 link.
+# Prints one summary line and fails on any failure.
+#
+# Needs root (mmdebstrap, the arm64 root's binfmt entry) and the network for the roots. Kernels,
+# initramfs and root images are cached in $DRIVERS_CACHE (~/.cache/servo-panel/drivers), keyed
+# by what goes into them; remove it for a cold run.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+native=$(cd "${BUILD:-$here/build}" && pwd)
+arm=$(cd "${ARM64_BUILD:-$here/build-arm64}" && pwd)
+cache=${DRIVERS_CACHE:-$HOME/.cache/servo-panel/drivers}
+[ "$(id -u)" -eq 0 ] || { echo "check-drivers: needs root (mmdebstrap)" >&2; exit 2; }
+
+check_name=check-drivers
+# shellcheck source=scripts/checks.sh
+. "$here/scripts/checks.sh"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$native/CMakeCache.txt")
+declare -A debs=([amd64]=$native/servo-panel_${version}-1_amd64.deb
+  [arm64]=$arm/servo-panel_${version}-1_arm64.deb)
+out=$native/check-drivers
+rm -rf "$out"
+mkdir -p "$out" "$cache"
+work=$(mktemp -d /var/tmp/servo-panel-drivers.XXXXXX)
+qemu_pid=''
+cleanup() {
+  [ -z "$qemu_pid" ] || kill "$qemu_pid" 2>/dev/null || true
+  wait 2>/dev/null || true
+  rm -rf --one-file-system "$work"
+}
+trap cleanup EXIT
+start=$SECONDS
+startup=02303332023133320232333202333332
+# CH1's right arrow and EXIT, at the window's own coordinates.
+right_arrow_1='248 36'
+exit_button='306 152'
+
+# The machine's init, in the root: the check's own script, from the host's share.
+guest_init='#!/bin/sh
+PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+export PATH
+modprobe 9pnet_virtio
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 share /mnt
+exec /bin/sh /mnt/guest.sh'
+# Raspberry Pi OS names the board's first UART serial0 by a udev rule of this shape
+# (99-com.rules, where a program reads the number from the device tree's aliases).
+pi_rule='KERNEL=="ttyAMA0", SYMLINK+="serial0"'
+# The initramfs holds only what finds the root: a smaller one boots sooner under TCG.
+initramfs_modules='virtio_pci virtio_blk virtio_console ext4 crc32c_generic'
+
+# Sets `machine` to the cached kernel, initramfs and root image for ARCH, building them first
+# when the package list or the recipe changed: Debian 12 minbase, its kernel, udev, Xvfb,
+# xdotool and what the panel's package depends on (installed when the machine boots).
+machine() { # machine ARCH
+  local arch=$1 depends packages key root
+  depends=$(dpkg-deb -f "${debs[$arch]}" Depends | tr ',' '\n' | sed 's/[ (].*//; s/^ *//' |
+    sed 's/^\([^ |]*\).*/\1/' | grep -v '^$' | sort -u | tr '\n' ' ')
+  packages="linux-image-$arch initramfs-tools udev kmod procps xvfb xdotool x11-utils $depends"
+  key=$({
+    echo "$arch $packages $initramfs_modules"
+    echo "$guest_init"
+    [ "$arch" = amd64 ] || echo "$pi_rule"
+  } | sha256sum | cut -c1-16)
+  machine=$cache/$arch-$key
+  [ -f "$machine/ready" ] && return 0
+  echo "check-drivers: making the $arch machine in $machine (packages: $packages)"
+  rm -rf "$machine"
+  mkdir -p "$machine"
+  root=$work/root-$arch
+  debian_mirrors bookworm
+  printf '%s\n' "$guest_init" >"$work/init"
+  printf '%s\n' "$pi_rule" >"$work/pi.rules"
+  printf '%s\n' $initramfs_modules >"$work/modules"
+  # shellcheck disable=SC2016 # mmdebstrap's hooks expand $1
+  with_arm64_binfmt mmdebstrap --mode=root --arch="$arch" --variant=minbase --verbose \
+    --include="${packages// /,}" \
+    --essential-hook='mkdir -p "$1/etc/initramfs-tools/conf.d"' \
+    --essential-hook='printf "MODULES=list\nCOMPRESS=gzip\n" >"$1/etc/initramfs-tools/conf.d/check.conf"' \
+    --essential-hook="copy-in '$work/modules' /etc/initramfs-tools" \
+    --customize-hook="upload '$work/init' /usr/local/sbin/check-init" \
+    --customize-hook='chmod 755 "$1/usr/local/sbin/check-init"' \
+    --customize-hook='chroot "$1" useradd --create-home --groups dialout operator' \
+    --customize-hook="$([ "$arch" = arm64 ] && echo "upload '$work/pi.rules' /etc/udev/rules.d/99-com.rules" || echo true)" \
+    --customize-hook='rm -rf "$1"/var/lib/apt/lists/* "$1"/var/cache/apt/*.bin' \
+    bookworm "$root" "${mirrors[@]}" >"$out/mmdebstrap-$arch.log" 2>&1 || {
+    tail -20 "$out/mmdebstrap-$arch.log"
+    return 1
+  }
+  cp "$root"/boot/vmlinuz-* "$machine/vmlinuz"
+  cp "$root"/boot/initrd.img-* "$machine/initrd.img"
+  chmod 644 "$machine/vmlinuz" "$machine/initrd.img"
+  mke2fs -q -t ext4 -L root -d "$root" "$machine/root.img" \
+    "$(($(du -sm "$root" | cut -f1) + 512))M"
+  rm -rf --one-file-system "$root"
+  touch "$machine/ready"
+}
+
+# One machine booted for ROW with qemu's arguments; its share holds the package, the guest's
+# script and, afterwards, what it saw. Waits until it powers itself off.
+row_dir=''
+boot() { # boot ROW ARCH QEMU-ARGS...
+  local row=$1 arch=$2
+  shift 2
+  row_dir=$work/$row
+  mkdir -p "$row_dir/share/out" "$row_dir/share/sync"
+  cp "${debs[$arch]}" "$row_dir/share/servo-panel.deb"
+  cp "$here/scripts/drivers-guest.sh" "$row_dir/share/guest.sh"
+  echo "$row" >"$row_dir/share/row"
+  echo "$right_arrow_1" >"$row_dir/share/right_arrow_1"
+  echo "$exit_button" >"$row_dir/share/exit"
+  local append="root=/dev/vda rw init=/usr/local/sbin/check-init panic=-1 quiet"
+  local system=qemu-system-x86_64
+  [ "$arch" = amd64 ] || system=qemu-system-aarch64
+  local guest_start=$SECONDS
+  "$system" -nodefaults -display none -no-reboot -accel tcg,thread=multi -smp 2 -m 1024 \
+    -kernel "$machine/vmlinuz" -initrd "$machine/initrd.img" -append "$append ${CONSOLE:-}" \
+    -drive "file=$machine/root.img,format=raw,if=none,id=root,snapshot=on" \
+    -device virtio-blk-pci,drive=root \
+    -virtfs "local,path=$row_dir/share,mount_tag=share,security_model=none,id=share" \
+    -qmp "unix:$row_dir/qmp.sock,server=on,wait=off" \
+    "$@" >"$row_dir/qemu.log" 2>&1 &
+  qemu_pid=$!
+}
+# The bytes that reached a chardev file, in hex.
+hex() { od -An -v -tx1 "$1" 2>/dev/null | tr -d ' \n'; }
+spaced() { sed 's/\(........\)/\1 /g'; }
+# Tells the guest when the far side has seen N bytes (the start-up frames, then the click's).
+far_side_signals() { # far_side_signals FILE
+  wait_for 300 sh -c "[ \$(stat -c %s '$1' 2>/dev/null || echo 0) -ge 16 ]" &&
+    touch "$row_dir/share/sync/startup" &&
+    wait_for 60 sh -c "[ \$(stat -c %s '$1' 2>/dev/null || echo 0) -ge 20 ]" &&
+    touch "$row_dir/share/sync/click"
+}
+finish() { # finish: waits for the machine to power off, and keeps what it saw
+  local until=$((SECONDS + 600))
+  while kill -0 "$qemu_pid" 2>/dev/null && [ $SECONDS -lt $until ]; do sleep 0.5; done
+  kill "$qemu_pid" 2>/dev/null || true
+  wait "$qemu_pid" 2>/dev/null || true
+  qemu_pid=''
+  cp -r "$row_dir/share/out" "$out/$row"
+  cp "$row_dir"/*.log "$row_dir"/*.bin "$out/$row/" 2>/dev/null || true
+}
+got() { sed -n "s/^$1=//p" "$out/$row/result" 2>/dev/null | tail -1; }
+qmp() { # qmp ROW-DIR COMMAND-JSON: one command on the machine's QMP socket
+  python3 - "$1/qmp.sock" "$2" <<'EOF'
+import json, socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.connect(sys.argv[1])
+f = s.makefile("rw")
+f.readline()
+for command in ('{"execute": "qmp_capabilities"}', sys.argv[2]):
+    f.write(command + "\n")
+    f.flush()
+    while True:
+        reply = json.loads(f.readline())
+        if "return" in reply or "error" in reply:
+            break
+    if "error" in reply:
+        sys.exit(reply["error"]["desc"])
+EOF
+}
+
+machine amd64
+echo "check-drivers: amd64 machine ready after $((SECONDS - start)) s"
+
+# 1. A 16550A at ttyS0; the machine's console on ttyS1.
+row=uart
+CONSOLE=console=ttyS1 boot $row amd64 -serial "file:$work/uart/uart.bin" \
+  -serial "file:$work/uart/console.log"
+far_side_signals "$work/uart/uart.bin" || true
+finish
+frames=$(hex "$out/$row/uart.bin")
+check "uart: the start-up frames and CH1's right arrow, in order, at the 16550A's far side: $(spaced <<<"$frames")" \
+  test "$frames" = "${startup}02303333"
+running=$(got running_driver)
+check "uart: while the panel runs: $running; $(grep -o 'speed [0-9]* baud' "$out/$row/stty-running.txt" || echo 'no stty')" \
+  sh -c "grep -q 'uart:16550A' <<<'$running' && grep -q 'RTS' <<<'$running' && grep -q 'DTR' <<<'$running' &&
+    grep -q 'speed 9600 baud' '$out/$row/stty-running.txt' &&
+    grep -qw cs8 '$out/$row/stty-running.txt' && grep -qw -- -parenb '$out/$row/stty-running.txt' &&
+    grep -qw -- -cstopb '$out/$row/stty-running.txt'"
+after=$(got after_driver)
+check "uart: EXIT gives status $(got status); then: $after; locks: $(got after_locks)" \
+  sh -c "[ '$(got status)' = 0 ] && grep -q 'uart:16550A' <<<'$after' && ! grep -q 'RTS\|DTR' <<<'$after' &&
+    ! grep -q 'LCK..ttyS0' <<<'$(got after_locks)'"
+
+echo "check-drivers: took $((SECONDS - start)) s; logs in $out"
+echo "check-drivers: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

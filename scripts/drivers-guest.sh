@@ -1,0 +1,145 @@
+#!/bin/sh
+# Inside a machine that check-drivers.sh boots: run as its init from the host's share (/mnt).
+# Starts udev as a desktop has it, installs the panel's package, starts the panel under Xvfb
+# as an ordinary user in dialout, drives it and writes what it saw to /mnt/out; then powers
+# the machine off. The host watches the far side of the line and answers through /mnt/sync.
+set -u
+share=/mnt
+out=$share/out
+row=$(cat $share/row)
+exec >>$out/guest.log 2>&1
+set -x
+
+note() { printf '%s=%s\n' "$1" "$2" >>$out/result; }
+now() { date +%s.%N | cut -c1-14; } # to the millisecond
+await() { # await NAME SECONDS: what the host signals
+  i=0
+  while [ ! -e $share/sync/$1 ]; do
+    [ $i -lt $(($2 * 10)) ] || return 1
+    i=$((i + 1))
+    sleep 0.1
+  done
+}
+signal() { touch $share/sync/$1; }
+end() {
+  note done "$(now)"
+  sync
+  umount $share 2>/dev/null
+  poweroff -f
+}
+
+mount -t tmpfs -o mode=1777 tmp /tmp
+mkdir -p /dev/pts /run/lock
+mount -t devpts -o gid=5,mode=620 devpts /dev/pts
+chmod 1777 /run/lock
+/lib/systemd/systemd-udevd --daemon
+udevadm trigger --type=subsystems --action=add
+udevadm trigger --type=devices --action=add
+udevadm settle --timeout=60
+
+dpkg -i $share/servo-panel.deb >$out/dpkg.log 2>&1
+note installed "$(dpkg-query -W -f='${Package} ${Version} ${Architecture}' servo-panel)"
+note kernel "$(uname -r) $(uname -m)"
+
+Xvfb :1 -noreset -screen 0 800x600x24 -nolisten tcp >/tmp/xvfb.log 2>&1 &
+export DISPLAY=:1
+i=0
+until xdpyinfo >/dev/null 2>&1 || [ $i -gt 300 ]; do i=$((i + 1)); sleep 0.1; done
+install -d -o operator -g operator -m 0700 /tmp/runtime-operator
+note user "$(id operator)"
+
+# The line under test, its driver's table and the far side's signal that the start-up frames
+# went out, per row.
+case $row in
+uart | console) line=/dev/ttyS0 table=/proc/tty/driver/serial index=0 ;;
+usb) line=/dev/ttyUSB0 table=/proc/tty/driver/usbserial index=0 ;;
+pi) line=/dev/serial0 table=/proc/tty/driver/ttyAMA index=0 ;;
+esac
+note line "$line -> $(readlink -f $line)"
+note ports "$(cat /proc/tty/driver/serial | tr '\n' ';')"
+ls -l /dev/serial* /dev/serial/by-id/ >$out/devices.txt 2>&1
+cat /proc/consoles >$out/consoles.txt
+stty -F $line -a >$out/stty-before.txt 2>&1
+
+(
+  runuser -u operator -- env DISPLAY=:1 XDG_RUNTIME_DIR=/tmp/runtime-operator \
+    HOME=/home/operator servo-panel 2>$out/panel.err
+  echo $? >/tmp/status
+) &
+title='^Varnel Pulse Control$'
+window=$(timeout 120 xdotool search --sync --onlyvisible --name "$title" | head -1)
+note window "$window"
+click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }
+# Any visible window of the panel's title but `window` is its report box.
+report_box() { xdotool search --onlyvisible --name "$title" 2>/dev/null | grep -vx "${1:-none}" | head -1; }
+answer() {
+  xdotool windowfocus "$1"
+  sleep 0.3
+  xdotool key Return
+}
+status() {
+  i=0
+  until [ -s /tmp/status ] || [ $i -gt "$(($1 * 10))" ]; do i=$((i + 1)); sleep 0.1; done
+  note status "$(cat /tmp/status 2>/dev/null || echo none)"
+}
+driver_line() { grep "^$index:" $table; }
+# Read while the panel holds the line; stty opens it as root, which its exclusive hold allows.
+while_running() {
+  note running_driver "$(driver_line)"
+  stty -F $line -a >$out/stty-running.txt 2>&1
+  note running_locks "$(ls /run/lock | tr '\n' ' ')"
+}
+
+case $row in
+uart | pi)
+  await startup 120 || note startup_seen no
+  sleep 0.5
+  click $(cat $share/right_arrow_1)
+  await click 30 || note click_seen no
+  while_running
+  click $(cat $share/exit)
+  status 30
+  sleep 0.5
+  note after_driver "$(driver_line)"
+  note after_locks "$(ls /run/lock | tr '\n' ' ')"
+  ;;
+console)
+  # The console report comes up instead of the panel's window.
+  box=$window
+  sleep 1
+  note report "$(tr '\n' ' ' <$out/panel.err)"
+  answer "$box"
+  status 30
+  stty -F $line -a >$out/stty-after.txt 2>&1
+  ;;
+usb)
+  await startup 120 || note startup_seen no
+  sleep 0.5
+  click $(cat $share/right_arrow_1)
+  await click 30 || note click_seen no
+  while_running
+  # The node's going and the box's coming, each on this machine's clock.
+  (
+    while [ -e $line ]; do sleep 0.01; done
+    now >/tmp/gone
+  ) &
+  watch=$!
+  signal pull
+  i=0
+  box=
+  until [ -n "$box" ] || [ $i -gt 600 ]; do
+    box=$(report_box "$window")
+    [ -n "$box" ] || sleep 0.02
+    i=$((i + 1))
+  done
+  note shown "$(now)"
+  wait $watch
+  note gone "$(cat /tmp/gone)"
+  sleep 0.5
+  note report "$(tr '\n' ' ' <$out/panel.err)"
+  answer "$box"
+  status 30
+  note after_locks "$(ls /run/lock | tr '\n' ' ')"
+  ;;
+esac
+end
