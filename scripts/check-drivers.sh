@@ -13,7 +13,7 @@
 #
 # Needs root (mmdebstrap, the arm64 root's binfmt entry) and the network for the roots. Kernels,
 # initramfs and root images are cached in $DRIVERS_CACHE (~/.cache/servo-panel/drivers), keyed
-# by what goes into them; remove it for a cold run.
+# by what goes into them, beside the packages they were made from; remove it for a cold run.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 native=$(cd "${BUILD:-$here/build}" && pwd)
@@ -55,18 +55,18 @@ exec /bin/sh /mnt/guest.sh'
 # (99-com.rules, where a program reads the number from the device tree's aliases).
 pi_rule='KERNEL=="ttyAMA0", SYMLINK+="serial0"'
 # The initramfs holds only what finds the root: a smaller one boots sooner under TCG.
-initramfs_modules='virtio_pci virtio_blk virtio_console ext4 crc32c_generic'
+initramfs_modules=(virtio_pci virtio_blk virtio_console ext4 crc32c_generic)
 
 # Sets `machine` to the cached kernel, initramfs and root image for ARCH, building them first
 # when the package list or the recipe changed: Debian 12 minbase, its kernel, udev, Xvfb,
 # xdotool and what the panel's package depends on (installed when the machine boots).
 machine() { # machine ARCH
   local arch=$1 depends packages key root
-  depends=$(dpkg-deb -f "${debs[$arch]}" Depends | tr ',' '\n' | sed 's/[ (].*//; s/^ *//' |
-    sed 's/^\([^ |]*\).*/\1/' | grep -v '^$' | sort -u | tr '\n' ' ')
+  depends=$(dpkg-deb -f "${debs[$arch]}" Depends | tr ',' '\n' | sed 's/^ *//; s/[ (|].*//' |
+    grep -v '^$' | sort -u | tr '\n' ' ')
   packages="linux-image-$arch initramfs-tools udev kmod procps xvfb xdotool x11-utils $depends"
   key=$({
-    echo "$arch $packages $initramfs_modules"
+    echo "$arch $packages ${initramfs_modules[*]}"
     echo "$guest_init"
     [ "$arch" = amd64 ] || echo "$pi_rule"
   } | sha256sum | cut -c1-16)
@@ -74,15 +74,17 @@ machine() { # machine ARCH
   [ -f "$machine/ready" ] && return 0
   echo "check-drivers: making the $arch machine in $machine (packages: $packages)"
   rm -rf "$machine"
-  mkdir -p "$machine"
+  mkdir -p "$machine" "$cache/apt-$arch"
   root=$work/root-$arch
   debian_mirrors bookworm
   printf '%s\n' "$guest_init" >"$work/init"
   printf '%s\n' "$pi_rule" >"$work/pi.rules"
-  printf '%s\n' $initramfs_modules >"$work/modules"
+  printf '%s\n' "${initramfs_modules[@]}" >"$work/modules"
   # shellcheck disable=SC2016 # mmdebstrap's hooks expand $1
   with_arm64_binfmt mmdebstrap --mode=root --arch="$arch" --variant=minbase --verbose \
-    --include="${packages// /,}" \
+    --include="${packages// /,}" --skip=download/empty \
+    --setup-hook='mkdir -p "$1"/var/cache/apt/archives' \
+    --setup-hook="sync-in '$cache/apt-$arch' /var/cache/apt/archives" \
     --essential-hook='mkdir -p "$1/etc/initramfs-tools/conf.d"' \
     --essential-hook='printf "MODULES=list\nCOMPRESS=gzip\n" >"$1/etc/initramfs-tools/conf.d/check.conf"' \
     --essential-hook="copy-in '$work/modules' /etc/initramfs-tools" \
@@ -90,7 +92,8 @@ machine() { # machine ARCH
     --customize-hook='chmod 755 "$1/usr/local/sbin/check-init"' \
     --customize-hook='chroot "$1" useradd --create-home --groups dialout operator' \
     --customize-hook="$([ "$arch" = arm64 ] && echo "upload '$work/pi.rules' /etc/udev/rules.d/99-com.rules" || echo true)" \
-    --customize-hook='rm -rf "$1"/var/lib/apt/lists/* "$1"/var/cache/apt/*.bin' \
+    --customize-hook="sync-out /var/cache/apt/archives '$cache/apt-$arch'" \
+    --customize-hook='rm -rf "$1"/var/lib/apt/lists/* "$1"/var/cache/apt/*.bin "$1"/var/cache/apt/archives/*.deb' \
     bookworm "$root" "${mirrors[@]}" >"$out/mmdebstrap-$arch.log" 2>&1 || {
     tail -20 "$out/mmdebstrap-$arch.log"
     return 1
@@ -120,7 +123,6 @@ boot() { # boot ROW ARCH QEMU-ARGS...
   local append="root=/dev/vda rw init=/usr/local/sbin/check-init panic=-1 quiet"
   local system=qemu-system-x86_64
   [ "$arch" = amd64 ] || system=qemu-system-aarch64
-  local guest_start=$SECONDS
   "$system" -nodefaults -display none -no-reboot -accel tcg,thread=multi -smp 2 -m 1024 \
     -kernel "$machine/vmlinuz" -initrd "$machine/initrd.img" -append "$append ${CONSOLE:-}" \
     -drive "file=$machine/root.img,format=raw,if=none,id=root,snapshot=on" \
@@ -133,12 +135,17 @@ boot() { # boot ROW ARCH QEMU-ARGS...
 # The bytes that reached a chardev file, in hex.
 hex() { od -An -v -tx1 "$1" 2>/dev/null | tr -d ' \n'; }
 spaced() { sed 's/\(........\)/\1 /g'; }
-# Tells the guest when the far side has seen N bytes (the start-up frames, then the click's).
+# Tells the guest when the far side has seen the start-up frames, then the click's; gives up
+# when the machine is gone.
 far_side_signals() { # far_side_signals FILE
-  wait_for 300 sh -c "[ \$(stat -c %s '$1' 2>/dev/null || echo 0) -ge 16 ]" &&
-    touch "$row_dir/share/sync/startup" &&
-    wait_for 60 sh -c "[ \$(stat -c %s '$1' 2>/dev/null || echo 0) -ge 20 ]" &&
-    touch "$row_dir/share/sync/click"
+  local bytes
+  for bytes in 16:startup 20:click; do
+    until [ "$(stat -c %s "$1" 2>/dev/null || echo 0)" -ge "${bytes%:*}" ]; do
+      kill -0 "$qemu_pid" 2>/dev/null || return 0
+      sleep 0.2
+    done
+    touch "$row_dir/share/sync/${bytes#*:}"
+  done
 }
 finish() { # finish: waits for the machine to power off, and keeps what it saw
   local until=$((SECONDS + 600))
@@ -172,25 +179,93 @@ EOF
 machine amd64
 echo "check-drivers: amd64 machine ready after $((SECONDS - start)) s"
 
+frames_reached() { # frames_reached FILE: the start-up frames and CH1's right arrow, only
+  frames=$(hex "$1")
+  [ "$frames" = "${startup}02303333" ]
+}
+# 9600 8N1 as stty reads it while the panel holds the line.
+nine_six_8n1() {
+  grep -q 'speed 9600 baud' "$1" && grep -qw cs8 "$1" && grep -qw -- -parenb "$1" &&
+    grep -qw -- -cstopb "$1"
+}
+modem_lines_up() { grep -q RTS <<<"$1" && grep -q DTR <<<"$1"; }
+no_lock() { ! grep -q "LCK\.\.$1" <<<"$(got after_locks)"; }
+
 # 1. A 16550A at ttyS0; the machine's console on ttyS1.
 row=uart
-CONSOLE=console=ttyS1 boot $row amd64 -serial "file:$work/uart/uart.bin" \
-  -serial "file:$work/uart/console.log"
-far_side_signals "$work/uart/uart.bin" || true
+CONSOLE=console=ttyS1 boot $row amd64 -serial "file:$work/$row/uart.bin" \
+  -serial "file:$work/$row/console.log"
+far_side_signals "$work/$row/uart.bin"
 finish
-frames=$(hex "$out/$row/uart.bin")
-check "uart: the start-up frames and CH1's right arrow, in order, at the 16550A's far side: $(spaced <<<"$frames")" \
-  test "$frames" = "${startup}02303333"
-running=$(got running_driver)
-check "uart: while the panel runs: $running; $(grep -o 'speed [0-9]* baud' "$out/$row/stty-running.txt" || echo 'no stty')" \
-  sh -c "grep -q 'uart:16550A' <<<'$running' && grep -q 'RTS' <<<'$running' && grep -q 'DTR' <<<'$running' &&
-    grep -q 'speed 9600 baud' '$out/$row/stty-running.txt' &&
-    grep -qw cs8 '$out/$row/stty-running.txt' && grep -qw -- -parenb '$out/$row/stty-running.txt' &&
-    grep -qw -- -cstopb '$out/$row/stty-running.txt'"
-after=$(got after_driver)
-check "uart: EXIT gives status $(got status); then: $after; locks: $(got after_locks)" \
-  sh -c "[ '$(got status)' = 0 ] && grep -q 'uart:16550A' <<<'$after' && ! grep -q 'RTS\|DTR' <<<'$after' &&
-    ! grep -q 'LCK..ttyS0' <<<'$(got after_locks)'"
+check "uart: frames in order at the 16550A's far side: $(hex "$out/$row/uart.bin" | spaced)" \
+  frames_reached "$out/$row/uart.bin"
+stty_running=$out/$row/stty-running.txt
+uart_running() {
+  grep -q 'uart:16550A' <<<"$(got running_driver)" && modem_lines_up "$(got running_driver)" &&
+    nine_six_8n1 "$stty_running"
+}
+check "uart: while the panel runs: $(got running_driver); $(grep -o 'speed [0-9]* baud' "$stty_running" ||
+  echo 'no stty'), $(grep -ow 'cs8\|-parenb\|-cstopb' "$stty_running" | tr '\n' ' ')locks: $(got running_locks)" \
+  uart_running
+uart_after() {
+  [ "$(got status)" = 0 ] && grep -q 'uart:16550A' <<<"$(got after_driver)" &&
+    ! grep -q 'RTS\|DTR' <<<"$(got after_driver)" && no_lock ttyS0
+}
+check "uart: EXIT gives status $(got status); then: $(got after_driver); locks: $(got after_locks)" \
+  uart_after
+
+# 2. The same UART as the kernel's console: all that reaches its far side is the console's.
+row=console
+CONSOLE=console=ttyS0,115200 boot $row amd64 -serial "file:$work/$row/uart.bin"
+finish
+stx=$(hex "$out/$row/uart.bin" | fold -w2 | grep -c '^02$' || true)
+check "console: no frame byte on the line: $(stat -c %s "$out/$row/uart.bin" 2>/dev/null || echo 0) bytes, $stx STX" \
+  test -f "$out/$row/uart.bin" -a "$stx" = 0
+console_kept() { grep -q 'speed 115200 baud' "$out/$row/stty-after.txt"; }
+check "console: the line still at $(grep -o 'speed [0-9]* baud' "$out/$row/stty-after.txt" || echo '?')" \
+  console_kept
+console_report() {
+  [ -n "$(got window)" ] && grep -q "system's console (ttyS0)" <<<"$(got report)" && [ "$(got status)" = 1 ]
+}
+check "console: the report on screen: \"$(got report | cut -c1-90)...\", answered: status $(got status)" \
+  console_report
+
+# 3. ttyS0 a placeholder; one USB serial adapter, pulled out while nobody touches the panel.
+row=usb
+CONSOLE=console=ttyS1 boot $row amd64 -serial none -serial "file:$work/$row/console.log" \
+  -device qemu-xhci,id=xhci -chardev "file,id=adapter-line,path=$work/$row/usb.bin" \
+  -device usb-serial,id=adapter,chardev=adapter-line,bus=xhci.0
+far_side_signals "$work/$row/usb.bin"
+until [ -e "$row_dir/share/sync/pull" ] || ! kill -0 "$qemu_pid" 2>/dev/null; do sleep 0.2; done
+[ ! -e "$row_dir/share/sync/pull" ] || qmp "$row_dir" '{"execute": "device_del", "arguments": {"id": "adapter"}}' ||
+  echo "check-drivers: device_del failed"
+finish
+usb_frames() {
+  grep -q '^0: uart:unknown' <<<"$(got ports | tr ';' '\n')" && grep -q usb-FTDI "$out/$row/devices.txt" &&
+    frames_reached "$out/$row/usb.bin"
+}
+check "usb: frames reached the adapter ($(got line); $(grep -o 'usb-FTDI[^ ]*' "$out/$row/devices.txt"); ttyS0: $(got ports | tr ';' '\n' | grep '^0:')): $(hex "$out/$row/usb.bin" | spaced)" \
+  usb_frames
+lag=$(awk -v a="$(got gone)" -v b="$(got shown)" 'BEGIN { if (a && b) printf "%.3f", b - a }')
+usb_report() {
+  [ -n "$lag" ] && awk -v l="$lag" 'BEGIN { exit !(l <= 1 && l >= -1) }' &&
+    grep -q 'Lost the port /dev/ttyUSB0' <<<"$(got report)" && [ "$(got status)" = 1 ] && no_lock ttyUSB0
+}
+check "usb: pulled out: \"$(got report | cut -c1-70)\" on screen ${lag:-?} s after the node went; answered: status $(got status); locks: $(got after_locks)" \
+  usb_report
+
+# 4. A Raspberry Pi's UART: arm64 `virt`, its PL011 behind serial0; the console on hvc0.
+machine arm64
+row=pi
+CONSOLE=console=hvc0 boot $row arm64 -M virt -cpu cortex-a72 -serial "file:$work/$row/uart.bin" \
+  -device virtio-serial-pci -chardev "file,id=console,path=$work/$row/console.log" \
+  -device virtconsole,chardev=console
+far_side_signals "$work/$row/uart.bin"
+finish
+check "pi: frames at the PL011's far side ($(got line)): $(hex "$out/$row/uart.bin" | spaced)" \
+  frames_reached "$out/$row/uart.bin"
+pi_exit() { [ "$(got status)" = 0 ] && modem_lines_up "$(got running_driver)"; }
+check "pi: while it ran: $(got running_driver); EXIT gives status $(got status)" pi_exit
 
 echo "check-drivers: took $((SECONDS - start)) s; logs in $out"
 echo "check-drivers: $passed passed, $failed failed"

@@ -14,15 +14,15 @@ note() { printf '%s=%s\n' "$1" "$2" >>$out/result; }
 now() { date +%s.%N | cut -c1-14; } # to the millisecond
 await() { # await NAME SECONDS: what the host signals
   i=0
-  while [ ! -e $share/sync/$1 ]; do
+  while [ ! -e "$share/sync/$1" ]; do
     [ $i -lt $(($2 * 10)) ] || return 1
     i=$((i + 1))
     sleep 0.1
   done
 }
-signal() { touch $share/sync/$1; }
+signal() { touch "$share/sync/$1"; }
 end() {
-  note done "$(now)"
+  note finished "$(now)"
   sync
   umount $share 2>/dev/null
   poweroff -f
@@ -55,11 +55,11 @@ uart | console) line=/dev/ttyS0 table=/proc/tty/driver/serial index=0 ;;
 usb) line=/dev/ttyUSB0 table=/proc/tty/driver/usbserial index=0 ;;
 pi) line=/dev/serial0 table=/proc/tty/driver/ttyAMA index=0 ;;
 esac
-note line "$line -> $(readlink -f $line)"
-note ports "$(cat /proc/tty/driver/serial | tr '\n' ';')"
+note line "$line -> $(readlink -f "$line")"
+note ports "$(tr '\n' ';' </proc/tty/driver/serial)"
 ls -l /dev/serial* /dev/serial/by-id/ >$out/devices.txt 2>&1
 cat /proc/consoles >$out/consoles.txt
-stty -F $line -a >$out/stty-before.txt 2>&1
+stty -F "$line" -a >$out/stty-before.txt 2>&1
 
 (
   runuser -u operator -- env DISPLAY=:1 XDG_RUNTIME_DIR=/tmp/runtime-operator \
@@ -69,7 +69,8 @@ stty -F $line -a >$out/stty-before.txt 2>&1
 title='^Varnel Pulse Control$'
 window=$(timeout 120 xdotool search --sync --onlyvisible --name "$title" | head -1)
 note window "$window"
-click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }
+click() { xdotool mousemove --window "$window" "${1% *}" "${1#* }" click 1; } # click "X Y"
+locks() { find /run/lock -mindepth 1 -printf '%f '; }
 # Any visible window of the panel's title but `window` is its report box.
 report_box() { xdotool search --onlyvisible --name "$title" 2>/dev/null | grep -vx "${1:-none}" | head -1; }
 answer() {
@@ -82,26 +83,26 @@ status() {
   until [ -s /tmp/status ] || [ $i -gt "$(($1 * 10))" ]; do i=$((i + 1)); sleep 0.1; done
   note status "$(cat /tmp/status 2>/dev/null || echo none)"
 }
-driver_line() { grep "^$index:" $table; }
+driver_line() { grep "^$index:" "$table"; }
 # Read while the panel holds the line; stty opens it as root, which its exclusive hold allows.
 while_running() {
   note running_driver "$(driver_line)"
-  stty -F $line -a >$out/stty-running.txt 2>&1
-  note running_locks "$(ls /run/lock | tr '\n' ' ')"
+  stty -F "$line" -a >$out/stty-running.txt 2>&1
+  note running_locks "$(locks)"
 }
 
 case $row in
 uart | pi)
   await startup 120 || note startup_seen no
   sleep 0.5
-  click $(cat $share/right_arrow_1)
+  click "$(cat $share/right_arrow_1)"
   await click 30 || note click_seen no
   while_running
-  click $(cat $share/exit)
+  click "$(cat $share/exit)"
   status 30
   sleep 0.5
   note after_driver "$(driver_line)"
-  note after_locks "$(ls /run/lock | tr '\n' ' ')"
+  note after_locks "$(locks)"
   ;;
 console)
   # The console report comes up instead of the panel's window.
@@ -110,17 +111,17 @@ console)
   note report "$(tr '\n' ' ' <$out/panel.err)"
   answer "$box"
   status 30
-  stty -F $line -a >$out/stty-after.txt 2>&1
+  stty -F "$line" -a >$out/stty-after.txt 2>&1
   ;;
 usb)
   await startup 120 || note startup_seen no
   sleep 0.5
-  click $(cat $share/right_arrow_1)
+  click "$(cat $share/right_arrow_1)"
   await click 30 || note click_seen no
   while_running
   # The node's going and the box's coming, each on this machine's clock.
   (
-    while [ -e $line ]; do sleep 0.01; done
+    while [ -e "$line" ]; do sleep 0.01; done
     now >/tmp/gone
   ) &
   watch=$!
@@ -139,7 +140,7 @@ usb)
   note report "$(tr '\n' ' ' <$out/panel.err)"
   answer "$box"
   status 30
-  note after_locks "$(ls /run/lock | tr '\n' ' ')"
+  note after_locks "$(locks)"
   ;;
 esac
 end
