@@ -45,8 +45,8 @@ Xvfb :1 -noreset -screen 0 800x600x24 -nolisten tcp >/tmp/xvfb.log 2>&1 &
 export DISPLAY=:1
 i=0
 until xdpyinfo >/dev/null 2>&1 || [ $i -gt 300 ]; do i=$((i + 1)); sleep 0.1; done
-install -d -o operator -g operator -m 0700 /tmp/runtime-operator
-note user "$(id operator)"
+install -d -o servo -g servo -m 0700 /tmp/runtime-servo
+note user "$(id servo)"
 
 # The line under test, its driver's table and the far side's signal that the start-up frames
 # went out, per row.
@@ -62,8 +62,8 @@ cat /proc/consoles >$out/consoles.txt
 stty -F "$line" -a >$out/stty-before.txt 2>&1
 
 (
-  runuser -u operator -- env DISPLAY=:1 XDG_RUNTIME_DIR=/tmp/runtime-operator \
-    HOME=/home/operator servo-panel 2>$out/panel.err
+  runuser -u servo -- env DISPLAY=:1 XDG_RUNTIME_DIR=/tmp/runtime-servo \
+    HOME=/home/servo servo-panel 2>$out/panel.err
   echo $? >/tmp/status
 ) &
 title='^Varnel Pulse Control$'
