@@ -24,9 +24,10 @@ cache=${DRIVERS_CACHE:-$HOME/.cache/servo-panel/drivers}
 check_name=check-drivers
 # shellcheck source=scripts/checks.sh
 . "$here/scripts/checks.sh"
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$native/CMakeCache.txt")
-declare -A debs=([amd64]=$native/servo-panel_${version}-1_amd64.deb
-  [arm64]=$arm/servo-panel_${version}-1_arm64.deb)
+deb() { # deb BUILD-DIR ARCH: the package that build made
+  echo "$1/servo-panel_$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$1/CMakeCache.txt")-1_$2.deb"
+}
+declare -A debs=([amd64]=$(deb "$native" amd64) [arm64]=$(deb "$arm" arm64))
 out=$native/check-drivers
 rm -rf "$out"
 mkdir -p "$out" "$cache"
