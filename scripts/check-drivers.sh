@@ -103,7 +103,7 @@ machine() { # machine ARCH
   cp "$root"/boot/initrd.img-* "$machine/initrd.img"
   chmod 644 "$machine/vmlinuz" "$machine/initrd.img"
   mke2fs -q -t ext4 -L root -d "$root" "$machine/root.img" \
-    "$(($(du -sm "$root" | cut -f1) + 512))M"
+    "$(($(du -sm "$root" | cut -f1) + 512))M" >/dev/null
   rm -rf --one-file-system "$root"
   touch "$machine/ready"
 }
@@ -191,6 +191,7 @@ modem_lines_up() { grep -q RTS <<<"$1" && grep -q DTR <<<"$1"; }
 no_lock() { ! grep -q "LCK\.\.$1" <<<"$(got after_locks)"; }
 
 # What each row needs to pass, read from what its machine saw.
+after_gone() { awk -v a="$(got gone)" -v b="$1" 'BEGIN { if (a && b) printf "%.3f", b - a }'; }
 console_kept() { grep -q 'speed 115200 baud' "$out/$row/stty-after.txt"; }
 pi_exit() { [ "$(got status)" = 0 ] && modem_lines_up "$(got running_driver)"; }
 uart_running() {
@@ -205,7 +206,7 @@ console_report() {
   [ -n "$(got window)" ] && grep -q "system's console (ttyS0)" <<<"$(got report)" && [ "$(got status)" = 1 ]
 }
 usb_frames() {
-  grep -q '^0: uart:unknown' <<<"$(got ports | tr ';' '\n')" && grep -q usb-FTDI "$out/$row/devices.txt" &&
+  grep -q '^0: uart:unknown' <<<"$(got ports | tr ';' '\n')" && grep -q 'usb-.* -> ../../ttyUSB0' "$out/$row/devices.txt" &&
     frames_reached "$out/$row/usb.bin"
 }
 usb_report() {
@@ -251,10 +252,10 @@ row_usb() {
   [ ! -e "$row_dir/share/sync/pull" ] || qmp "$row_dir" '{"execute": "device_del", "arguments": {"id": "adapter"}}' ||
     echo "check-drivers: device_del failed"
   finish
-  check "usb: frames reached the adapter ($(got line); $(grep -o 'usb-FTDI[^ ]*' "$out/$row/devices.txt"); ttyS0: $(got ports | tr ';' '\n' | grep '^0:')): $(hex "$out/$row/usb.bin" | spaced)" \
+  check "usb: frames reached the adapter ($(got line); $(grep -o 'usb-[^ ]* -> ../../ttyUSB0' "$out/$row/devices.txt"); ttyS0: $(got ports | tr ';' '\n' | grep '^0:')): $(hex "$out/$row/usb.bin" | spaced)" \
     usb_frames
-  lag=$(awk -v a="$(got gone)" -v b="$(got shown)" 'BEGIN { if (a && b) printf "%.3f", b - a }')
-  check "usb: pulled out: \"$(got report | cut -c1-70)\" on screen ${lag:-?} s after the node went; answered: status $(got status); locks: $(got after_locks)" \
+  lag=$(after_gone "$(got shown)")
+  check "usb: pulled out: \"$(got report | cut -c1-70)\" on standard error $(after_gone "$(got reported)") s and on screen ${lag:-?} s after the node went; answered: status $(got status); locks: $(got after_locks)" \
     usb_report
 }
 

@@ -25,7 +25,7 @@ end() {
   note finished "$(now)"
   sync
   umount $share 2>/dev/null
-  poweroff -f
+  echo o >/proc/sysrq-trigger # no init system to ask
 }
 
 mount -t tmpfs -o mode=1777 tmp /tmp
@@ -61,11 +61,13 @@ ls -l /dev/serial* /dev/serial/by-id/ >$out/devices.txt 2>&1
 cat /proc/consoles >$out/consoles.txt
 stty -F "$line" -a >$out/stty-before.txt 2>&1
 
-(
+# Each line the panel writes to standard error, with the time it came.
+stamp() { while IFS= read -r l; do printf '%s %s\n' "$(now)" "$l"; done; }
+{
   runuser -u servo -- env DISPLAY=:1 XDG_RUNTIME_DIR=/tmp/runtime-servo \
-    HOME=/home/servo servo-panel 2>$out/panel.err
+    HOME=/home/servo servo-panel 2>&1 >/dev/null
   echo $? >/tmp/status
-) &
+} | stamp >$out/panel.err &
 title='^Varnel Pulse Control$'
 window=$(timeout 120 xdotool search --sync --onlyvisible --name "$title" | head -1)
 note window "$window"
@@ -108,7 +110,7 @@ console)
   # The console report comes up instead of the panel's window.
   box=$window
   sleep 1
-  note report "$(tr '\n' ' ' <$out/panel.err)"
+  note report "$(cut -d' ' -f2- $out/panel.err | tr '\n' ' ')"
   answer "$box"
   status 30
   stty -F "$line" -a >$out/stty-after.txt 2>&1
@@ -136,8 +138,9 @@ usb)
   note shown "$(now)"
   wait $watch
   note gone "$(cat /tmp/gone)"
+  note reported "$(grep -m1 'Lost the port' $out/panel.err | cut -d' ' -f1)"
   sleep 0.5
-  note report "$(tr '\n' ' ' <$out/panel.err)"
+  note report "$(cut -d' ' -f2- $out/panel.err | tr '\n' ' ')"
   answer "$box"
   status 30
   note after_locks "$(locks)"
