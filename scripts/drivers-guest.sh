@@ -123,19 +123,22 @@ usb)
   while_running
   # The node's going and the box's coming, each on this machine's clock.
   (
-    while [ -e "$line" ]; do sleep 0.01; done
+    while [ -e "$line" ]; do sleep 0.05; done
     now >/tmp/gone
   ) &
   watch=$!
+  # The X server tells when a window maps: the box's first, stamped as it comes.
+  xev -root -event substructure | grep --line-buffered '^MapNotify' | stamp >/tmp/maps &
+  sleep 1
   signal pull
   i=0
   box=
-  until [ -n "$box" ] || [ $i -gt 600 ]; do
+  until [ -n "$box" ] || [ $i -gt 60 ]; do
     box=$(report_box "$window")
-    [ -n "$box" ] || sleep 0.02
+    [ -n "$box" ] || sleep 0.5
     i=$((i + 1))
   done
-  note shown "$(now)"
+  note shown "$(head -1 /tmp/maps | cut -d' ' -f1)"
   wait $watch
   note gone "$(cat /tmp/gone)"
   note reported "$(grep -m1 'Lost the port' $out/panel.err | cut -d' ' -f1)"
