@@ -13,7 +13,9 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86
   -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake >/dev/null
 cmake --build "$build" -j"$jobs"
 (cd "$build" && cpack -G "NSIS;ZIP" >/dev/null)
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+# shellcheck source=scripts/checks.sh
+. scripts/checks.sh
+version=$(project_version "$build")
 for f in "$build/servo-panel-$version-win64.exe" "$build/servo-panel-$version-win64.zip"; do
   [ -f "$f" ] || { echo "windows: $f was not made" >&2; exit 1; }
   echo "windows: $f ($(du -k "$f" | cut -f1) KiB)"

@@ -11,16 +11,16 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${ARM64_BUILD:-$here/build-arm64}" && pwd)
 [ "$(id -u)" -eq 0 ] || { echo "check-arm64: needs root (mount namespaces, mmdebstrap)" >&2; exit 2; }
 
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+# shellcheck source=scripts/checks.sh
+. "$here/scripts/checks.sh"
+checks_begin check-arm64
+version=$(project_version "$build")
 deb=$build/servo-panel_${version}-1_arm64.deb
 program=$build/servo-panel
 out=$build/check-arm64
 mkdir -p "$out/apt-cache"
 rm -f "$out"/*.log
 work=$(mktemp -d /var/tmp/servo-panel-arm64.XXXXXX)
-check_name=check-arm64
-# shellcheck source=scripts/checks.sh
-. "$here/scripts/checks.sh"
 trap 'rm -rf --one-file-system "$work"' EXIT
 start=$SECONDS
 
@@ -35,11 +35,8 @@ dependencies_ok() {
 check "its dependencies from the arm64 libraries, no SVG library: $depends" dependencies_ok
 
 # The suites that need no port and no window, each test under qemu.
-suites=$out/portable.log
-(cd "$build" && ctest -L portable -j2 --output-on-failure) >"$suites" 2>&1 || true
-line=$(grep -E '^[0-9]+% tests passed' "$suites" | tail -1 || true)
-check "portable suites under qemu: ${line:-no CTest summary (see $suites)}" \
-  grep -q ' 0 tests failed' <<<"${line:-none}"
+(cd "$build" && ctest -L portable -j2 --output-on-failure) >"$out/portable.log" 2>&1 || true
+check_ctest "portable suites under qemu" "$out/portable.log"
 
 # A fresh arm64 Debian 12 from the mirrors this machine's apt uses, with the package installed
 # by apt, and the program started there with no serial port.
@@ -78,7 +75,4 @@ report=$(grep -m1 'Cannot' "$out/root.log" 2>/dev/null || true)
 check "it starts there and reports: ${report:-nothing (see $out/root.log)}" \
   sh -c "grep -q 'Cannot open port 1' '$out/root.log'"
 
-echo "check-arm64: took $((SECONDS - start)) s; logs in $out"
-# The closing line alone, as CI reads it.
-echo "check-arm64: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_end "$((SECONDS - start)) s; logs in $out"

@@ -15,9 +15,10 @@ build=$(cd "${WINDOWS_BUILD:-$here/build-windows}" && pwd)
 if [ -z "${SERVO_CHECK_NAMESPACE:-}" ]; then
   [ "$(id -u)" -eq 0 ] || { echo "check-windows: needs root (a private mount namespace)" >&2; exit 2; }
   # A /dev of its own, with what Wine, Xvfb and the far end need and no ttyS* (support's
-  # stand-in with no line, built for this machine), and a /run/lock of its own.
+  # stand-in with no line, built for this machine), and a /run/lock of its own; and where to
+  # click (support's layout-points).
   cmake -S "$here/support" -B "$build/stand-in" >/dev/null &&
-    cmake --build "$build/stand-in" --target stand-in >/dev/null || exit 99
+    cmake --build "$build/stand-in" --target stand-in layout-points >/dev/null || exit 99
   SERVO_CHECK_NAMESPACE=1 exec "$build/stand-in/stand-in" "$0" "$@"
 fi
 if ls /dev/ttyS* >/dev/null 2>&1; then
@@ -25,20 +26,21 @@ if ls /dev/ttyS* >/dev/null 2>&1; then
   exit 99
 fi
 
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+# shellcheck source=scripts/checks.sh
+. "$here/scripts/checks.sh"
+checks_begin check-windows
+version=$(project_version "$build")
 installer=$build/servo-panel-$version-win64.exe
 zip=$build/servo-panel-$version-win64.zip
+points=$build/stand-in/layout-points
 out=$build/check-windows
 rm -rf "$out" && mkdir -p "$out"
 work=$(mktemp -d)
-check_name=check-windows
-# shellcheck source=scripts/checks.sh
-. "$here/scripts/checks.sh"
+line=$work/line.log
 
-display=:$((90 + RANDOM % 100))
-Xvfb "$display" -noreset -screen 0 800x600x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-xvfb=$!
-export DISPLAY=$display WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all
+xvfb_pid=
+start_xvfb "$work/xvfb.log" || true
+export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all
 # No Mono or Gecko to offer to download.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 # The consoles the panel is started from, in a tmux server of this check's own.
@@ -49,12 +51,11 @@ cleanup() {
   [ -n "$far_pid" ] && kill "$far_pid" 2>/dev/null
   tmux -L "$tmux_server" kill-server 2>/dev/null || true
   wineserver -k 2>/dev/null || true
-  kill "$xvfb" 2>/dev/null
+  kill "$xvfb_pid" 2>/dev/null
   wait 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
-for _ in $(seq 50); do xdpyinfo -display "$display" >/dev/null 2>&1 && break; sleep 0.1; done
 
 start=$SECONDS
 wine wineboot --init >"$work/wineboot.log" 2>&1
@@ -115,34 +116,23 @@ map_com1() {
   wineserver -w
 }
 exe='C:\Program Files\Servo Panel\servo-panel.exe'
-panel() { # runs the installed program in the background; its status goes to $out/$1.status
-  (
-    set +e
-    cd "$program_dir" && wine "$exe" >"$out/$1.out" 2>"$out/$1.err"
-    echo $? >"$out/$1.status"
-  ) &
-}
-status() { cat "$out/$1.status" 2>/dev/null || echo none; }
-frames() { grep -v '^settings' "$work/line.log" | cut -d' ' -f2- | tr '\n' ' ' | sed 's/ *$//'; }
-shot() { xwd -root -display "$display" | convert xwd:- "$out/$1.png"; }
-startup="02 30 33 32 02 31 33 32 02 32 33 32 02 33 33 32"
-started_after() { # the four start-up frames, and nothing else, came after line $1
-  [ "$(since "$1" | tr -d ' \n')" = "$(echo "$startup" | tr -d ' ')" ]
-}
+installed_program() { cd "$program_dir" && wine "$exe"; }
+panel() { run_recorded "$out/$1" installed_program; } # panel NAME: in the background
+status() { recorded_status "$out/$1"; }
 # The panel's window, and where its client area lies: without a window manager Wine draws the
 # frame inside the X window; the client is 338 by 177 at its bottom.
 find_window() {
-  window=$(timeout 60 xdotool search --sync --onlyvisible --name '^Varnel Pulse Control$' | head -1)
-  sleep 1
+  window=$(panel_window)
   eval "$(xdotool getwindowgeometry --shell "$window")"
   frame_x=$(((WIDTH - 338) / 2))
   frame_y=$((HEIGHT - 177 - frame_x))
 }
-# Clicks at client coordinates (96 dpi: CH1's right arrow, CH2's TEST, EXIT).
-click() { xdotool mousemove --window "$window" $(($1 + frame_x)) $(($2 + frame_y)) click 1; }
-right_arrow_1() { click 248 36; }
-test_2() { click 314 64; }
-exit_button() { click 306 152; }
+# Clicks on a control at its client coordinates (96 dpi).
+click() {
+  local x y
+  read -r x y < <(layout_point "$points" "$1")
+  xdotool mousemove --window "$window" $((x + frame_x)) $((y + frame_y)) click 1
+}
 # A report box has the window's title; a Windows message box copies its text on Ctrl+C, and
 # Wine hands it to the X clipboard.
 read_report() { # read_report NAME [WINDOW-TO-SKIP]
@@ -153,7 +143,7 @@ read_report() { # read_report NAME [WINDOW-TO-SKIP]
     [ -n "$box" ] || sleep 0.2
   done
   sleep 1
-  shot "$1"
+  screenshot "$out/$1.png"
   [ -n "$box" ] || return 0
   xdotool key --window "$box" ctrl+c 2>/dev/null
   sleep 0.5
@@ -161,60 +151,44 @@ read_report() { # read_report NAME [WINDOW-TO-SKIP]
   xdotool key --window "$box" Return 2>/dev/null
 }
 
-python3 "$here/scripts/far_end.py" "$work/line.log" >"$work/far_end.out" &
-far_pid=$!
-wait_for 10 test -s "$work/far_end.out"
-map_com1 "$(head -1 "$work/far_end.out")"
+start_far_end "$line"
+map_com1 "$far_line"
 
 panel com1
-wait_for 60 started_after 0 || true
-check "start-up frames on COM1: $(frames)" started_after 0
-check "line settings: $(sed -n 's/^settings //p' "$work/line.log")" \
-  grep -q '^settings 9600 8N1$' "$work/line.log"
+check_startup "$line" 0 COM1
+check_line_settings "$line"
 find_window
-shot panel
+screenshot "$out/panel.png"
 echo "check-windows: window ${WIDTH}x${HEIGHT}, client at ${frame_x},${frame_y}"
-before=$(lines)
-right_arrow_1
-wait_for 5 sh -c "[ \$(wc -l <'$work/line.log') -gt $before ]" || true
-sleep 0.3
-check "CH1's right arrow: $(since "$before" | tr '\n' ' ')" \
-  test "$(since "$before" | tr -d ' \n')" = 02303333
-check_test_swing test_2
+check_arrow "$line" click
+check_test_swing "$line" "$out/test-swing.log" click
 sleep 0.5
-before=$(lines)
-exit_button
-wait_for 15 test -s "$out/com1.status" || true
-sleep 1.5
-check "EXIT ends with status $(status com1)" test "$(status com1)" = 0
-check "nothing on the line after EXIT" test "$(lines)" -eq "$before"
+check_exit "$line" "$out/com1" click
 
 # An operator ends the panel and starts it again on the same adapter.
-before=$(lines)
+before=$(log_lines "$line")
 panel again
-wait_for 60 started_after "$before" || true
-check "started again on the same line: $(since "$before" | tr '\n' ' ')" started_after "$before"
+check_startup "$line" "$before" "the same line, started again"
 find_window
-exit_button
-wait_for 15 test -s "$out/again.status" || true
-check "started again: EXIT ends with status $(status again)" test "$(status again)" = 0
+check_exit "$line" "$out/again" click
 
 # The session ends (log off, shut down): Wine sends WM_QUERYENDSESSION and WM_ENDSESSION to
 # every top-level window, then ends what is left, which a shell sees as status 137 (killed). A
 # frame clicked just before goes out first.
-before=$(lines)
+before=$(log_lines "$line")
 panel session
-wait_for 60 started_after "$before" || true
+wait_for 60 started_after "$line" "$before" || true
 find_window
-before=$(lines)
-right_arrow_1
+before=$(log_lines "$line")
+click HScroll1.right
 session_start=$SECONDS
 wine wineboot --end-session >"$out/end-session.log" 2>&1 || true
 wait_for 15 test -s "$out/session.status" || true
 what="end of session: the panel ended itself, status $(status session),"
 check "$what $((SECONDS - session_start)) s after it began" test "$(status session)" = 0
-check "end of session: the frame clicked before it went out: $(since "$before" | tr '\n' ' ')" \
-  test "$(since "$before" | tr -d ' \n')" = 02303333
+clicked=$(frames_since "$line" "$before")
+check "end of session: the frame clicked before it went out: $clicked" \
+  test "$clicked" = "$(frame 1 51)"
 # What else the session's end left of Wine goes too; the next run starts it afresh.
 wineserver -k 2>/dev/null || true
 wineserver -w
@@ -236,10 +210,10 @@ console_key() { # console_key NAME KEY: the program started from a console, then
   # Wine's server and services start outside the console, not under its terminal.
   wineserver -p 2>/dev/null || true
   wine cmd /c exit >/dev/null 2>&1 || true
-  before=$(lines)
+  before=$(log_lines "$line")
   console_panel "$1"
-  wait_for 60 started_after "$before" || { console_text "$1"; return 0; }
-  before=$(lines)
+  wait_for 60 started_after "$line" "$before" || { console_text "$1"; return 0; }
+  before=$(log_lines "$line")
   if [ "$2" = break ]; then
     tmux -L "$tmux_server" send-keys -t "$1" b Enter
   else
@@ -254,7 +228,7 @@ console_key ctrl-c c
 # A program with no handler of its own is ended by Wine from the event's thread, with status 0
 # too; Qt then complains of its objects torn down from another thread.
 check "Ctrl+C in its console: status $(status ctrl-c), nothing sent after it, ended on its own" \
-  sh -c "[ '$(status ctrl-c)' = 0 ] && [ $(lines) -eq $before ] &&
+  sh -c "[ '$(status ctrl-c)' = 0 ] && [ $(log_lines "$line") -eq $before ] &&
     ! grep -q 'from another thread' '$out/ctrl-c.console'"
 tmux -L "$tmux_server" kill-session -t ctrl-c 2>/dev/null || true
 # Wine 8.0 delivers no Ctrl+Break: GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0) (and to the
@@ -264,7 +238,7 @@ tmux -L "$tmux_server" kill-session -t ctrl-c 2>/dev/null || true
 console_key ctrl-break break
 if grep -q 'sent Ctrl+Break' "$out/ctrl-break.console"; then
   check "Ctrl+Break in its console: status $(status ctrl-break), nothing sent after it" \
-    sh -c "[ '$(status ctrl-break)' = 0 ] && [ $(lines) -eq $before ]"
+    sh -c "[ '$(status ctrl-break)' = 0 ] && [ $(log_lines "$line") -eq $before ]"
 else
   skip "Ctrl+Break in its console: Wine does not deliver it" \
     "($(grep -o 'not sent.*' "$out/ctrl-break.console"))"
@@ -275,20 +249,19 @@ tmux -L "$tmux_server" kill-session -t ctrl-break 2>/dev/null || true
 
 # The line goes away while the panel is idle (the far end closes its pseudo-terminal, as a
 # cable pulled out). Wine sends no WM_DEVICECHANGE for it, so the next frame finds out.
-before=$(lines)
+before=$(log_lines "$line")
 panel lost
-wait_for 60 started_after "$before" || true
+wait_for 60 started_after "$line" "$before" || true
 find_window
-kill -USR1 "$far_pid"
-wait_for 10 grep -q '^closed' "$work/far_end.out" || true
+pull_far_end "$line" || true
 sleep 1
-right_arrow_1
+click HScroll1.right
 read_report lost "$window"
 wait_for 15 test -s "$out/lost.status" || true
 check "line lost: the report: $(grep -m1 'port' "$out/lost.report" 2>/dev/null)" \
   grep -Eq 'Lost the port COM1: .+' "$out/lost.report"
 check "line lost: the report answered, status $(status lost)" test "$(status lost)" = 1
-cp "$work/line.log" "$out/line.log"
+cp "$line" "$out/line.log"
 
 # No COM1 at all.
 map_com1 ""
@@ -306,6 +279,5 @@ wait_for 20 sh -c "[ ! -e '$program_dir/servo-panel.exe' ]" || true
 check "uninstalled" sh -c "[ ! -e '$program_dir/servo-panel.exe' ] &&
   [ -z \"\$(find '$WINEPREFIX/drive_c' -name 'Servo Panel.lnk')\" ]"
 
-echo "check-windows: $passed passed, $failed failed, $skipped skipped ($((SECONDS - start)) s;" \
-  "installer $(du -k "$installer" | cut -f1) KiB; screenshots and logs in $out)"
-[ "$failed" -eq 0 ]
+checks_end "$((SECONDS - start)) s; installer $(du -k "$installer" | cut -f1) KiB;\
+ screenshots and logs in $out"

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""The controller's end of a stand-in serial line, for runs of the Windows program.
+"""The controller's end of a stand-in serial line, for the checks (scripts/checks.sh), which
+map its terminal side to the panel's port: COM1 under Wine, /dev/ttyS0 through the stand-in.
 
 Opens a pseudo-terminal, prints the path of its terminal side on the first line of standard
 output, then logs what arrives to the file named, one read a line: milliseconds since start,
-then the bytes in hex. Once bytes arrive it logs the line settings the other side set.
+then the bytes in hex, a space between. Once bytes arrive it logs the line settings the other side set.
 On SIGUSR1 it closes the pseudo-terminal, as a cable pulled out, and says "closed" on standard
 output. Ends on SIGTERM.
 """

@@ -34,7 +34,8 @@ arm64=(g++-aarch64-linux-gnu qt6-base-dev:arm64 qt6-serialport-dev:arm64 libgl-d
   libxcb1-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 qemu-user-static mmdebstrap arch-test
   python3)
 
-# `setup.sh fuzz` adds what the fuzzers need (clang with libFuzzer and its sanitizer runtimes);
+# `setup.sh fuzz` adds what the fuzzers need: the release's clang, whatever its version, with
+# libFuzzer and the sanitizer runtimes (libclang-rt-dev, Debian's name for them in 12 and 13);
 # `setup.sh fresh` what `make check-fresh` needs to build a fresh Debian root; `setup.sh
 # windows` the cross compiler, the installer's maker, the icon's renderer and, for
 # `make check-windows`, Wine, the far end's Python and tmux for its consoles; `setup.sh format`
@@ -42,7 +43,7 @@ arm64=(g++-aarch64-linux-gnu qt6-base-dev:arm64 qt6-serialport-dev:arm64 libgl-d
 # boots (qemu for both architectures), qemu-user and mmdebstrap for their roots, and the
 # tool that makes a root's disk image.
 case "${1:-}" in
-fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
+fuzz) packages+=(clang libclang-rt-dev) ;;
 fresh) packages+=(mmdebstrap) ;;
 arm64) packages+=("${arm64[@]}") ;;
 format) packages+=(clang-format) ;;

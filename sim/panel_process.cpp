@@ -1,6 +1,7 @@
 #include "panel_process.h"
 
 #include <QCoreApplication>
+#include <QDir>
 
 #include <csignal>
 #include <cstdio>
@@ -47,8 +48,28 @@ void PanelProcess::start(const QString& launcher, const QString& slave, const QS
         if (::getppid() != simulator)
             ::_exit(1);
     });
+    m_process.setProcessEnvironment(PanelEnvironment());
     m_process.start(launcher, { QStringLiteral("--line"), slave, panel });
     m_process.closeWriteChannel();
+}
+
+// Not root, the launcher makes this user root of a user namespace: Qt's fallback runtime
+// directory is then /tmp/runtime-root, which is root's or nobody's, and the user's own one
+// may be unset or not this user's (su, sudo). So the panel gets one of its own, made here by
+// the user it runs as and mode 0700 (QTemporaryDir's), which the namespace shows as its own.
+QProcessEnvironment PanelProcess::PanelEnvironment()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    m_runtime = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/servo-panel-runtime-XXXXXX");
+    if (!m_runtime->isValid())
+        return env; // Qt's fallback and its warning, but the demo still runs
+    // A Wayland display named relative to the old runtime directory stays reachable.
+    const QString wayland = env.value(QStringLiteral("WAYLAND_DISPLAY"));
+    const QString oldRuntime = env.value(QStringLiteral("XDG_RUNTIME_DIR"));
+    if (!wayland.isEmpty() && !wayland.startsWith(QLatin1Char('/')) && !oldRuntime.isEmpty())
+        env.insert(QStringLiteral("WAYLAND_DISPLAY"), oldRuntime + QLatin1Char('/') + wayland);
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtime->path());
+    return env;
 }
 
 void PanelProcess::onFinished(int code, QProcess::ExitStatus how)

@@ -3,6 +3,9 @@
 #include <QObject>
 #include <QProcess>
 #include <QString>
+#include <QTemporaryDir>
+
+#include <memory>
 
 namespace servo::sim {
 
@@ -25,10 +28,12 @@ signals:
     void ended(int status, const QString& summary, const QString& printed);
 
 private:
+    QProcessEnvironment PanelEnvironment();
     void onFinished(int code, QProcess::ExitStatus how);
     void onError(QProcess::ProcessError error);
 
     QProcess m_process;
+    std::unique_ptr<QTemporaryDir> m_runtime; // the panel's XDG_RUNTIME_DIR
     QString m_printed;
     bool m_reported = false;
 };
