@@ -8,7 +8,8 @@
 #   console  the same UART as the kernel's console: nothing sent, 115200 kept, the report;
 #   usb      ttyS0 a placeholder, one USB adapter (ftdi_sio) pulled out while nobody touches
 #            the panel: the report within a second of the node's going, status 1;
-#   pi       arm64 `virt` with its PL011 ttyAMA0 behind Raspberry Pi OS's serial0 link.
+#   pi       arm64 `virt` with its PL011 ttyAMA0 named serial0 by a udev rule of the shape of
+#            Raspberry Pi OS's, from the device tree's aliases as a Pi's firmware gives them.
 # Prints one summary line and fails on any failure.
 #
 # Needs root (mmdebstrap, the arm64 root's binfmt entry) and the network for the roots. Kernels,
@@ -21,12 +22,12 @@ arm=$(cd "${ARM64_BUILD:-$here/build-arm64}" && pwd)
 cache=${DRIVERS_CACHE:-$HOME/.cache/servo-panel/drivers}
 [ "$(id -u)" -eq 0 ] || { echo "check-drivers: needs root (mmdebstrap)" >&2; exit 2; }
 
-check_name=check-drivers
 # shellcheck source=scripts/checks.sh
 . "$here/scripts/checks.sh"
-deb() { # deb BUILD-DIR ARCH: the package that build made
-  echo "$1/servo-panel_$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$1/CMakeCache.txt")-1_$2.deb"
-}
+checks_begin check-drivers
+deb() { echo "$1/servo-panel_$(project_version "$1")-1_$2.deb"; } # deb BUILD-DIR ARCH
+points=$native/support/layout-points
+declare -A arch_qemu=([amd64]=x86_64 [arm64]=aarch64)
 declare -A debs=([amd64]=$(deb "$native" amd64) [arm64]=$(deb "$arm" arm64))
 out=$native/check-drivers
 rm -rf "$out"
@@ -40,10 +41,6 @@ cleanup() {
 }
 trap cleanup EXIT
 start=$SECONDS
-startup=02303332023133320232333202333332
-# CH1's right arrow and EXIT, at the window's own coordinates.
-right_arrow_1='248 36'
-exit_button='306 152'
 
 # The machine's init, in the root: the check's own script, from the host's share.
 guest_init='#!/bin/sh
@@ -52,9 +49,16 @@ export PATH
 modprobe 9pnet_virtio
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 share /mnt
 exec /bin/sh /mnt/guest.sh'
-# Raspberry Pi OS names the board's first UART serial0 by a udev rule of this shape
-# (99-com.rules, where a program reads the number from the device tree's aliases).
-pi_rule='KERNEL=="ttyAMA0", SYMLINK+="serial0"'
+# Raspberry Pi OS names the board's UARTs by a rule of this shape (its 99-com.rules): the
+# firmware's device tree aliases serial0 to the UART on GPIO 14 and 15, and the link follows
+# the alias, whichever UART that is. Installed as the machine boots, before udev starts.
+# shellcheck disable=SC2016 # the rule's shell expands it
+pi_rule='SUBSYSTEM=="tty", KERNEL=="ttyAMA[0-9]*|ttyS[0-9]*", PROGRAM="/bin/sh -c '"'"'\
+  node=$$(readlink -f /sys/class/tty/%k/device/of_node | sed s,.*/devicetree/base,,); \
+  for n in 0 1; do \
+    [ -e /proc/device-tree/aliases/serial$$n ] || continue; \
+    [ $$(xargs -0 </proc/device-tree/aliases/serial$$n) = $$node ] && echo $$n && exit 0; \
+  done; exit 1'"'"'", SYMLINK+="serial%c", GROUP="dialout", MODE="0660"'
 # The initramfs holds only what finds the root: a smaller one boots sooner under TCG.
 initramfs_modules=(virtio_pci virtio_blk virtio_console ext4 crc32c_generic)
 
@@ -69,7 +73,6 @@ machine() { # machine ARCH
   key=$({
     echo "$arch $packages ${initramfs_modules[*]}"
     echo "$guest_init"
-    [ "$arch" = amd64 ] || echo "$pi_rule"
   } | sha256sum | cut -c1-16)
   machine=$cache/$arch-$key
   [ -f "$machine/ready" ] && return 0
@@ -79,7 +82,6 @@ machine() { # machine ARCH
   root=$work/root-$arch
   debian_mirrors bookworm
   printf '%s\n' "$guest_init" >"$work/init"
-  printf '%s\n' "$pi_rule" >"$work/pi.rules"
   printf '%s\n' "${initramfs_modules[@]}" >"$work/modules"
   # shellcheck disable=SC2016 # mmdebstrap's hooks expand $1
   with_arm64_binfmt mmdebstrap --mode=root --arch="$arch" --variant=minbase --verbose \
@@ -92,7 +94,6 @@ machine() { # machine ARCH
     --customize-hook="upload '$work/init' /usr/local/sbin/check-init" \
     --customize-hook='chmod 755 "$1/usr/local/sbin/check-init"' \
     --customize-hook='chroot "$1" useradd --create-home --groups dialout servo' \
-    --customize-hook="$([ "$arch" = arm64 ] && echo "upload '$work/pi.rules' /etc/udev/rules.d/99-com.rules" || echo true)" \
     --customize-hook="sync-out /var/cache/apt/archives '$cache/apt-$arch'" \
     --customize-hook='rm -rf "$1"/var/lib/apt/lists/* "$1"/var/cache/apt/*.bin "$1"/var/cache/apt/archives/*.deb' \
     bookworm "$root" "${mirrors[@]}" >"$out/mmdebstrap-$arch.log" 2>&1 || {
@@ -108,34 +109,52 @@ machine() { # machine ARCH
   touch "$machine/ready"
 }
 
+# The device tree qemu gives the `virt` machine of QEMU-ARGS, with the alias serial0 for its
+# PL011 that a Raspberry Pi's firmware gives the UART on GPIO 14 and 15.
+pi_device_tree() { # pi_device_tree DTB QEMU-ARGS...
+  local dtb=$1 uart
+  shift
+  "$@" -machine dumpdtb="$dtb.plain" >/dev/null 2>&1
+  dtc -q -I dtb -O dts "$dtb.plain" >"$dtb.dts"
+  uart=$(grep -o -m1 'pl011@[0-9a-f]*' "$dtb.dts")
+  sed -i "0,/^\/ {/s||/ {\n\taliases {\n\t\tserial0 = \"/$uart\";\n\t};|" "$dtb.dts"
+  dtc -q -I dts -O dtb -o "$dtb" "$dtb.dts"
+}
+
 # One machine booted for ROW with qemu's arguments; its share holds the package, the guest's
-# script and, afterwards, what it saw. Waits until it powers itself off.
+# script, the checks' library, where to click and, afterwards, what it saw. A board's udev
+# RULES go in its share too.
 row_dir=''
 boot() { # boot ROW ARCH QEMU-ARGS...
-  local row=$1 arch=$2
+  local row=$1 arch=$2 control
   shift 2
   row_dir=$work/$row
-  mkdir -p "$row_dir/share/out" "$row_dir/share/sync"
+  mkdir -p "$row_dir/share/out" "$row_dir/share/sync" "$row_dir/share/rules"
   cp "${debs[$arch]}" "$row_dir/share/servo-panel.deb"
   cp "$here/scripts/drivers-guest.sh" "$row_dir/share/guest.sh"
+  cp "$here/scripts/checks.sh" "$row_dir/share/checks.sh"
   echo "$row" >"$row_dir/share/row"
-  echo "$right_arrow_1" >"$row_dir/share/right_arrow_1"
-  echo "$exit_button" >"$row_dir/share/exit"
+  for control in HScroll1.right Command1; do
+    layout_point "$points" "$control" >"$row_dir/share/$control"
+  done
+  [ -z "${RULES:-}" ] || printf '%s\n' "$RULES" >"$row_dir/share/rules/99-com.rules"
   local append="root=/dev/vda rw init=/usr/local/sbin/check-init panic=-1 quiet"
-  local system=qemu-system-x86_64
-  [ "$arch" = amd64 ] || system=qemu-system-aarch64
-  "$system" -nodefaults -display none -no-reboot -accel tcg,thread=multi -smp 2 -m 1024 \
-    -kernel "$machine/vmlinuz" -initrd "$machine/initrd.img" -append "$append ${CONSOLE:-}" \
+  local qemu=("qemu-system-${arch_qemu[$arch]}" -nodefaults -display none -no-reboot
+    -accel "tcg,thread=multi" -smp 2 -m 1024 "$@")
+  [ -z "${PI:-}" ] || { pi_device_tree "$row_dir/pi.dtb" "${qemu[@]}" && qemu+=(-dtb "$row_dir/pi.dtb"); }
+  "${qemu[@]}" -kernel "$machine/vmlinuz" -initrd "$machine/initrd.img" \
+    -append "$append ${CONSOLE:-}" \
     -drive "file=$machine/root.img,format=raw,if=none,id=root,snapshot=on" \
     -device virtio-blk-pci,drive=root \
     -virtfs "local,path=$row_dir/share,mount_tag=share,security_model=none,id=share" \
-    -qmp "unix:$row_dir/qmp.sock,server=on,wait=off" \
-    "$@" >"$row_dir/qemu.log" 2>&1 &
+    -qmp "unix:$row_dir/qmp.sock,server=on,wait=off" >"$row_dir/qemu.log" 2>&1 &
   qemu_pid=$!
 }
-# The bytes that reached a chardev file, in hex.
-hex() { od -An -v -tx1 "$1" 2>/dev/null | tr -d ' \n'; }
-spaced() { sed 's/\(........\)/\1 /g'; }
+# What reached a chardev file, as frames (eight hex digits each), through the far end's log.
+frames_in() { # frames_in FILE
+  echo "0 $(od -An -v -tx1 "$1" 2>/dev/null | tr '\n' ' ')" >"$1.log"
+  frames_since "$1.log" 0
+}
 # Tells the guest when the far side has seen the start-up frames, then the click's; gives up
 # when the machine is gone.
 far_side_signals() { # far_side_signals FILE
@@ -177,10 +196,8 @@ for command in ('{"execute": "qmp_capabilities"}', sys.argv[2]):
 EOF
 }
 
-
 frames_reached() { # frames_reached FILE: the start-up frames and CH1's right arrow, only
-  frames=$(hex "$1")
-  [ "$frames" = "${startup}02303333" ]
+  [ "$(frames_in "$1")" = "$(startup_frames) $(frame 1 51)" ]
 }
 # 9600 8N1 as stty reads it while the panel holds the line.
 nine_six_8n1() {
@@ -220,7 +237,7 @@ row_uart() {
     -serial "file:$work/$row/console.log"
   far_side_signals "$work/$row/uart.bin"
   finish
-  check "uart: frames in order at the 16550A's far side: $(hex "$out/$row/uart.bin" | spaced)" \
+  check "uart: frames in order at the 16550A's far side: $(frames_in "$out/$row/uart.bin")" \
     frames_reached "$out/$row/uart.bin"
   check "uart: while the panel runs: $(got running_driver); $(grep -o 'speed [0-9]* baud' "$out/$row/stty-running.txt" ||
     echo 'no stty'), $(grep -ow 'cs8\|-parenb\|-cstopb' "$out/$row/stty-running.txt" | tr '\n' ' ')locks: $(got running_locks)" \
@@ -233,7 +250,7 @@ row_uart() {
 row_console() {
   CONSOLE=console=ttyS0,115200 boot "$row" amd64 -serial "file:$work/$row/uart.bin"
   finish
-  stx=$(hex "$out/$row/uart.bin" | fold -w2 | grep -c '^02$' || true)
+  stx=$(od -An -v -tx1 "$out/$row/uart.bin" 2>/dev/null | tr ' ' '\n' | grep -c '^02$' || true)
   check "console: no frame byte on the line: $(stat -c %s "$out/$row/uart.bin" 2>/dev/null || echo 0) bytes, $stx STX" \
     test -f "$out/$row/uart.bin" -a "$stx" = 0
   check "console: the line still at $(grep -o 'speed [0-9]* baud' "$out/$row/stty-after.txt" || echo '?')" \
@@ -252,7 +269,7 @@ row_usb() {
   [ ! -e "$row_dir/share/sync/pull" ] || qmp "$row_dir" '{"execute": "device_del", "arguments": {"id": "adapter"}}' ||
     echo "check-drivers: device_del failed"
   finish
-  check "usb: frames reached the adapter ($(got line); $(grep -o 'usb-[^ ]* -> ../../ttyUSB0' "$out/$row/devices.txt"); ttyS0: $(got ports | tr ';' '\n' | grep '^0:')): $(hex "$out/$row/usb.bin" | spaced)" \
+  check "usb: frames reached the adapter ($(got line); $(grep -o 'usb-[^ ]* -> ../../ttyUSB0' "$out/$row/devices.txt"); ttyS0: $(got ports | tr ';' '\n' | grep '^0:')): $(frames_in "$out/$row/usb.bin")" \
     usb_frames
   lag=$(after_gone "$(got shown)")
   check "usb: pulled out: \"$(got report | cut -c1-70)\" on standard error $(after_gone "$(got reported)") s and on screen ${lag:-?} s after the node went; answered: status $(got status); locks: $(got after_locks)" \
@@ -261,12 +278,12 @@ row_usb() {
 
 # 4. A Raspberry Pi's UART: arm64 `virt`, its PL011 behind serial0; the console on hvc0.
 row_pi() {
-  CONSOLE=console=hvc0 boot "$row" arm64 -M virt -cpu cortex-a72 -serial "file:$work/$row/uart.bin" \
+  PI=1 RULES=$pi_rule CONSOLE=console=hvc0 boot "$row" arm64 -M virt -cpu cortex-a72 -serial "file:$work/$row/uart.bin" \
     -device virtio-serial-pci -chardev "file,id=console,path=$work/$row/console.log" \
     -device virtconsole,chardev=console
   far_side_signals "$work/$row/uart.bin"
   finish
-  check "pi: frames at the PL011's far side ($(got line)): $(hex "$out/$row/uart.bin" | spaced)" \
+  check "pi: frames at the PL011's far side ($(got line)): $(frames_in "$out/$row/uart.bin")" \
     frames_reached "$out/$row/uart.bin"
   check "pi: while it ran: $(got running_driver); EXIT gives status $(got status)" pi_exit
 }
@@ -284,6 +301,4 @@ for row in ${DRIVERS_ROWS:-uart console usb pi}; do
   "row_$row"
 done
 
-echo "check-drivers: took $((SECONDS - start)) s; logs in $out"
-echo "check-drivers: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_end "$((SECONDS - start)) s; logs in $out"

@@ -1,25 +1,23 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # Inside a machine that check-drivers.sh boots: run as its init from the host's share (/mnt).
 # Starts udev as a desktop has it, installs the panel's package, starts the panel under Xvfb
 # as an ordinary user in dialout, drives it and writes what it saw to /mnt/out; then powers
 # the machine off. The host watches the far side of the line and answers through /mnt/sync.
+# The machine's init starts it with sh.
+[ -n "${BASH_VERSION:-}" ] || exec bash "$0" "$@"
 set -u
 share=/mnt
 out=$share/out
 row=$(cat $share/row)
 exec >>$out/guest.log 2>&1
 set -x
+# shellcheck source=scripts/checks.sh
+. $share/checks.sh
+checks_begin "$row"
 
 note() { printf '%s=%s\n' "$1" "$2" >>$out/result; }
 now() { date +%s.%N | cut -c1-14; } # to the millisecond
-await() { # await NAME SECONDS: what the host signals
-  i=0
-  while [ ! -e "$share/sync/$1" ]; do
-    [ $i -lt $(($2 * 10)) ] || return 1
-    i=$((i + 1))
-    sleep 0.1
-  done
-}
+await() { wait_for "$2" test -e "$share/sync/$1"; } # await NAME SECONDS: the host's signal
 signal() { touch "$share/sync/$1"; }
 end() {
   note finished "$(now)"
@@ -32,19 +30,17 @@ mount -t tmpfs -o mode=1777 tmp /tmp
 mkdir -p /dev/pts /run/lock
 mount -t devpts -o gid=5,mode=620 devpts /dev/pts
 chmod 1777 /run/lock
+cp $share/rules/*.rules /etc/udev/rules.d/ 2>/dev/null
 /lib/systemd/systemd-udevd --daemon
 udevadm trigger --type=subsystems --action=add
 udevadm trigger --type=devices --action=add
-udevadm settle --timeout=60
+udevadm settle --timeout=120 || note udev_settled no
 
 dpkg -i $share/servo-panel.deb >$out/dpkg.log 2>&1
 note installed "$(dpkg-query -W -f='${Package} ${Version} ${Architecture}' servo-panel)"
 note kernel "$(uname -r) $(uname -m)"
 
-Xvfb :1 -noreset -screen 0 800x600x24 -nolisten tcp >/tmp/xvfb.log 2>&1 &
-export DISPLAY=:1
-i=0
-until xdpyinfo >/dev/null 2>&1 || [ $i -gt 300 ]; do i=$((i + 1)); sleep 0.1; done
+start_xvfb /tmp/xvfb.log || note xvfb no
 install -d -o servo -g servo -m 0700 /tmp/runtime-servo
 note user "$(id servo)"
 
@@ -58,13 +54,14 @@ esac
 note line "$line -> $(readlink -f "$line")"
 note ports "$(tr '\n' ';' </proc/tty/driver/serial)"
 ls -l /dev/serial* /dev/serial/by-id/ >$out/devices.txt 2>&1
+note user_sees "$(runuser -u servo -- ls -lL "$line" 2>&1)"
 cat /proc/consoles >$out/consoles.txt
 stty -F "$line" -a >$out/stty-before.txt 2>&1
 
 # Each line the panel writes to standard error, with the time it came.
 stamp() { while IFS= read -r l; do printf '%s %s\n' "$(now)" "$l"; done; }
 {
-  runuser -u servo -- env DISPLAY=:1 XDG_RUNTIME_DIR=/tmp/runtime-servo \
+  runuser -u servo -- env DISPLAY="$DISPLAY" XDG_RUNTIME_DIR=/tmp/runtime-servo \
     HOME=/home/servo servo-panel 2>&1 >/dev/null
   echo $? >/tmp/status
 } | stamp >$out/panel.err &
@@ -81,8 +78,7 @@ answer() {
   xdotool key Return
 }
 status() {
-  i=0
-  until [ -s /tmp/status ] || [ $i -gt "$(($1 * 10))" ]; do i=$((i + 1)); sleep 0.1; done
+  wait_for "$1" test -s /tmp/status
   note status "$(cat /tmp/status 2>/dev/null || echo none)"
 }
 driver_line() { grep "^$index:" "$table"; }
@@ -97,10 +93,10 @@ case $row in
 uart | pi)
   await startup 120 || note startup_seen no
   sleep 0.5
-  click "$(cat $share/right_arrow_1)"
+  click "$(cat $share/HScroll1.right)"
   await click 30 || note click_seen no
   while_running
-  click "$(cat $share/exit)"
+  click "$(cat $share/Command1)"
   status 30
   sleep 0.5
   note after_driver "$(driver_line)"
@@ -118,7 +114,7 @@ console)
 usb)
   await startup 120 || note startup_seen no
   sleep 0.5
-  click "$(cat $share/right_arrow_1)"
+  click "$(cat $share/HScroll1.right)"
   await click 30 || note click_seen no
   while_running
   # The node's going and the box's coming, each on this machine's clock.
