@@ -117,7 +117,7 @@ pi_device_tree() { # pi_device_tree DTB QEMU-ARGS...
   "$@" -machine dumpdtb="$dtb.plain" >/dev/null 2>&1
   dtc -q -I dtb -O dts "$dtb.plain" >"$dtb.dts"
   uart=$(grep -o -m1 'pl011@[0-9a-f]*' "$dtb.dts")
-  sed -i "0,/^\/ {/s||/ {\n\taliases {\n\t\tserial0 = \"/$uart\";\n\t};|" "$dtb.dts"
+  sed -i "\$s|^};|\taliases {\n\t\tserial0 = \"/$uart\";\n\t};\n};|" "$dtb.dts"
   dtc -q -I dts -O dtb -o "$dtb" "$dtb.dts"
 }
 

@@ -53,7 +53,12 @@ pi) line=/dev/serial0 table=/proc/tty/driver/ttyAMA index=0 ;;
 esac
 note line "$line -> $(readlink -f "$line")"
 note ports "$(tr '\n' ';' </proc/tty/driver/serial)"
-ls -l /dev/serial* /dev/serial/by-id/ >$out/devices.txt 2>&1
+{
+  ls -l /dev/serial* /dev/serial/by-id/
+  # What a board's rule reads: the firmware's aliases and the UART's node.
+  grep -H . /proc/device-tree/aliases/* && readlink -f /sys/class/tty/ttyAMA0/device/of_node
+} >$out/devices.txt 2>&1
+[ "$row" != pi ] || udevadm test /sys/class/tty/ttyAMA0 >$out/udev-test.txt 2>&1
 note user_sees "$(runuser -u servo -- ls -lL "$line" 2>&1)"
 cat /proc/consoles >$out/consoles.txt
 stty -F "$line" -a >$out/stty-before.txt 2>&1
