@@ -78,25 +78,20 @@ machine() { # machine ARCH
   [ -f "$machine/ready" ] && return 0
   echo "check-drivers: making the $arch machine in $machine (packages: $packages)"
   rm -rf "$machine"
-  mkdir -p "$machine" "$cache/apt-$arch"
+  mkdir -p "$machine"
   root=$work/root-$arch
-  debian_mirrors bookworm
   printf '%s\n' "$guest_init" >"$work/init"
   printf '%s\n' "${initramfs_modules[@]}" >"$work/modules"
   # shellcheck disable=SC2016 # mmdebstrap's hooks expand $1
-  with_arm64_binfmt mmdebstrap --mode=root --arch="$arch" --variant=minbase --verbose \
-    --include="$(xargs <<<"$packages" | tr ' ' ,)" --skip=download/empty \
-    --setup-hook='mkdir -p "$1"/var/cache/apt/archives' \
-    --setup-hook="sync-in '$cache/apt-$arch' /var/cache/apt/archives" \
+  debian_root "$arch" bookworm "$root" "$cache/apt-$arch" "$out/mmdebstrap-$arch.log" \
+    --include="$(xargs <<<"$packages" | tr ' ' ,)" \
     --essential-hook='mkdir -p "$1/etc/initramfs-tools/conf.d"' \
     --essential-hook='printf "MODULES=list\nCOMPRESS=gzip\n" >"$1/etc/initramfs-tools/conf.d/check.conf"' \
     --essential-hook="copy-in '$work/modules' /etc/initramfs-tools" \
     --customize-hook="upload '$work/init' /usr/local/sbin/check-init" \
     --customize-hook='chmod 755 "$1/usr/local/sbin/check-init"' \
     --customize-hook='chroot "$1" useradd --create-home --groups dialout servo' \
-    --customize-hook="sync-out /var/cache/apt/archives '$cache/apt-$arch'" \
-    --customize-hook='rm -rf "$1"/var/lib/apt/lists/* "$1"/var/cache/apt/*.bin "$1"/var/cache/apt/archives/*.deb' \
-    bookworm "$root" "${mirrors[@]}" >"$out/mmdebstrap-$arch.log" 2>&1 || {
+    --customize-hook='rm -rf "$1"/var/lib/apt/lists/* "$1"/var/cache/apt/*.bin' || {
     tail -20 "$out/mmdebstrap-$arch.log"
     return 1
   }

@@ -213,3 +213,22 @@ with_arm64_binfmt() { # with_arm64_binfmt COMMAND...
     rm -f "$0"
     exec "$@"' "$register" "$@"
 }
+
+# Makes a minimal Debian SUITE for ARCH in DIR with mmdebstrap (an arm64 one through qemu-user),
+# from the mirrors this machine's apt uses, logging to LOG. The packages it fetches are kept in
+# CACHE for the next run; OPTIONS (more packages, the caller's hooks) come between taking them
+# from CACHE and putting them back, so what the hooks install is kept too.
+debian_root() { # debian_root ARCH SUITE DIR CACHE LOG OPTIONS...
+  local arch=$1 suite=$2 dir=$3 cache=$4 log=$5
+  shift 5
+  debian_mirrors "$suite" || return 1
+  mkdir -p "$cache"
+  # A stuck mirror or hook ends the run; a cold arm64 root under qemu takes about 20 minutes.
+  # shellcheck disable=SC2016 # mmdebstrap's hooks expand $1
+  with_arm64_binfmt timeout 45m mmdebstrap --mode=root --arch="$arch" --variant=minbase \
+    --verbose --skip=download/empty --setup-hook='mkdir -p "$1"/var/cache/apt/archives' \
+    --setup-hook="sync-in '$cache' /var/cache/apt/archives" "$@" \
+    --customize-hook="sync-out /var/cache/apt/archives '$cache'" \
+    --customize-hook='rm -f "$1"/var/cache/apt/archives/*.deb' \
+    "$suite" "$dir" "${mirrors[@]}" >"$log" 2>&1
+}

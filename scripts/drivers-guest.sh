@@ -57,6 +57,9 @@ note ports "$(tr '\n' ';' </proc/tty/driver/serial)"
   ls -l /dev/serial* /dev/serial/by-id/
   # What a board's rule reads: the firmware's aliases and the UART's node.
   grep -H . /proc/device-tree/aliases/* && readlink -f /sys/class/tty/ttyAMA0/device/of_node
+  grep -w /dev /proc/mounts
+  ls -l /dev/tty[A-Z]*
+  dmesg | grep -i 'ttyAMA\|devtmpfs\|pl011'
 } >$out/devices.txt 2>&1
 [ "$row" != pi ] || udevadm test /sys/class/tty/ttyAMA0 >$out/udev-test.txt 2>&1
 note user_sees "$(runuser -u servo -- ls -lL "$line" 2>&1)"
