@@ -63,16 +63,16 @@ run_recorded() { # run_recorded PREFIX command...
 }
 recorded_status() { cat "$1.status" 2>/dev/null || echo none; } # recorded_status PREFIX
 
-# Xvfb on a display it picks itself (the tests' way), logging to LOG; once it takes clients,
-# DISPLAY names it (exported) and xvfb_pid is its process.
-start_xvfb() { # start_xvfb LOG
+# Xvfb on a display it picks itself (the tests' way), logging to LOG; once it takes clients
+# (waited for SECONDS, 10 unless given), DISPLAY names it (exported) and xvfb_pid is its process.
+start_xvfb() { # start_xvfb LOG [SECONDS]
   Xvfb -displayfd 3 -noreset -screen 0 800x600x24 -nolisten tcp 3>"$1.display" >"$1" 2>&1 &
   # shellcheck disable=SC2034 # the caller's
   xvfb_pid=$!
-  wait_for 10 grep -q '^[0-9]' "$1.display" || return 1
+  wait_for "${2:-10}" grep -q '^[0-9]' "$1.display" || return 1
   DISPLAY=:$(head -1 "$1.display")
   export DISPLAY
-  wait_for 10 xdpyinfo >/dev/null 2>&1
+  wait_for "${2:-10}" xdpyinfo >/dev/null 2>&1
 }
 screenshot() { xwd -root | convert xwd:- "$1" 2>/dev/null || true; } # screenshot PNG
 

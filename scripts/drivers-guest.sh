@@ -43,7 +43,7 @@ dpkg -i $share/servo-panel.deb >$out/dpkg.log 2>&1
 note installed "$(dpkg-query -W -f='${Package} ${Version} ${Architecture}' servo-panel)"
 note kernel "$(uname -r) $(uname -m)"
 
-start_xvfb /tmp/xvfb.log || note xvfb no
+start_xvfb /tmp/xvfb.log 120 || note xvfb no # slow under emulation on a busy host
 install -d -o servo -g servo -m 0700 /tmp/runtime-servo
 note user "$(id servo)"
 
