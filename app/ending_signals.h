@@ -20,7 +20,8 @@ class EndingSignals : public QObject {
 public:
     // First thing in main, before any other thread starts: until `listen`, an ending asked for
     // waits for the next `deliverPending`, so that start-up is ended only between its steps,
-    // never in the middle of one (between a check and the frame that follows it).
+    // never in the middle of one (between a check and the frame that follows it). Nothing the
+    // program starts meanwhile, thread or process, inherits a signal blocked or ignored.
     static void holdUntilListening();
 
     explicit EndingSignals(QObject* parent = nullptr);

@@ -1,7 +1,5 @@
 #include "ending_signals.h"
 #include "form1.h"
-#include "port_io.h"
-#include "port_survey.h"
 
 #include <QApplication>
 #include <QDir>
@@ -31,13 +29,14 @@ static void PreferX11UnderWayland(int argc, char* argv[])
 namespace {
 
 // The panel while main runs. Qt ends the process with exit() itself when the X server goes
-// away: the port is still released (and its lock file removed) on that ending.
+// away: the port is still released (and its lock file removed) on that ending. By then Qt has
+// torn down what the window draws with, so that ending touches no widget.
 servo::Panel* g_running = nullptr;
 
 void EndBeforeExit()
 {
     if (servo::Panel* panel = std::exchange(g_running, nullptr))
-        panel->end(servo::EndRequest::Outside);
+        panel->end(servo::EndRequest::Exiting);
 }
 
 struct Running {
@@ -64,13 +63,8 @@ int main(int argc, char* argv[])
         icon.addFile(size.filePath());
     QGuiApplication::setWindowIcon(icon);
     servo::EndingSignals endings;
-    servo::Form1 window(servo::platform::FirstPortName());
+    servo::Form1 window(servo::SerialLink::kPortOne);
     servo::Panel& panel = window.panel();
-    // Where the first port is missing or has no UART behind it, port 1 is the computer's
-    // USB serial adapter, found among the ports the system lists.
-    window.link().setPortFinder([](const servo::FirstPortOutcome& first) {
-        return servo::ChoosePortOne(first, servo::SystemPorts(), servo::platform::SystemHints());
-    });
     const auto fromOutside = [&panel] { panel.end(servo::EndRequest::Outside); };
     QObject::connect(&endings, &servo::EndingSignals::received, &window, fromOutside);
     endings.setStatus([&panel] { return panel.exitStatus(); });

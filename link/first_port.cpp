@@ -39,7 +39,8 @@ namespace {
         return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0'));
     }
 
-    QString Describe(const PortDescription& port)
+    // A port's line in a report's list of ports: what tells it apart from the others.
+    QString PortListLine(const PortDescription& port)
     {
         const QStringList facts {
             port.description.isEmpty() ? Tr("no description") : port.description,
@@ -69,7 +70,7 @@ namespace {
             if (port.placeholder && !port.vendorId)
                 placeholders.append(port.device);
             else
-                lines.append(Describe(port));
+                lines.append(PortListLine(port));
         }
         if (placeholders.size() == 1)
             lines.append(Tr("%1: a placeholder with no UART behind it").arg(placeholders.front()));
@@ -210,7 +211,7 @@ QList<PortDescription> SystemPorts()
 {
     QList<PortDescription> ports;
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-        PortDescription port = platform::Describe(info);
+        PortDescription port = platform::ListedPort(info);
         port.description = info.description();
         port.manufacturer = info.manufacturer();
         if (info.hasVendorIdentifier())
@@ -231,6 +232,18 @@ QString PermissionHint(const QString& device)
         return {};
     return QLatin1String("\n\n") + Tr("The device belongs to the group \"%1\".").arg(group)
         + QLatin1Char(' ') + JoinGroup(group);
+}
+
+std::optional<QString> ListedConsole(const QByteArray& consoles, const QString& number)
+{
+    for (QByteArray line : consoles.split('\n')) {
+        // A field the kernel adds after the number must not hide it: the guard fails closed.
+        const QList<QByteArray> fields = line.replace('\0', ' ').simplified().split(' ');
+        if (std::any_of(fields.begin() + 1, fields.end(),
+                [&](const QByteArray& field) { return QLatin1String(field) == number; }))
+            return QString::fromLocal8Bit(fields.front());
+    }
+    return {};
 }
 
 QString ConsoleReport(const QString& port, const QString& console)

@@ -6,6 +6,8 @@
 #include <QSerialPort>
 #include <QString>
 
+#include <optional>
+
 namespace servo {
 
 // Which device is port 1, or why there is none.
@@ -36,6 +38,11 @@ FirstPortOutcome OutcomeOf(
 
 // The serial ports of this computer as QSerialPortInfo lists them.
 QList<PortDescription> SystemPorts();
+
+// The console in the kernel's list of them (/proc/consoles: "ttyS0 -W- (EC p a) 4:64") whose
+// device number is `number` ("4:64"), in whichever field of its line it stands; empty when
+// none is.
+std::optional<QString> ListedConsole(const QByteArray& consoles, const QString& number);
 
 // Why the panel does not open a port that is the system's console `console`, and how to free it.
 QString ConsoleReport(const QString& port, const QString& console);

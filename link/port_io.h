@@ -8,15 +8,18 @@
 #include <string_view>
 
 // The port's input and output beyond what QSerialPort does alike everywhere. Each platform
-// has its own file (port_io_posix.cpp, port_io_windows.cpp); the build picks one.
+// has its own file (port_io_linux.cpp, port_io_windows.cpp); the build picks one.
 namespace servo::platform {
-
-// Port number 1: /dev/ttyS0, COM1.
-QString FirstPortName();
 
 // Opens the port as this platform needs it to take its settings, and so that no other
 // program can share the line.
 bool OpenPort(QSerialPort& port);
+
+// QSerialPort claims the port with a lock file under the name opened. Where that name is a
+// link (a board's /dev/serial0 to /dev/ttyAMA0), the lock file that claims the device it
+// leads to, under the name other programs open it by; empty where there is none to take (not
+// a link; Windows has no such links).
+QString TargetLockFile(const QString& device);
 
 // Hands bytes to the driver without waiting: how many it took (0 when it can take none
 // now), or -1 with the system's text in `error`.

@@ -11,11 +11,6 @@
 
 namespace servo::platform {
 
-QString FirstPortName()
-{
-    return QStringLiteral("COM1");
-}
-
 bool OpenPort(QSerialPort& port)
 {
     // A handle opened for writing only cannot read back the port's settings (Wine refuses
@@ -27,6 +22,11 @@ bool OpenPort(QSerialPort& port)
     QObject::connect(
         &port, &QSerialPort::readyRead, &port, [&port] { port.skip(port.bytesAvailable()); });
     return true;
+}
+
+QString TargetLockFile(const QString&)
+{
+    return {};
 }
 
 qint64 WriteNow(QSerialPort& port, std::string_view bytes, QString& error)

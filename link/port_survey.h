@@ -5,9 +5,12 @@
 #include <QSerialPort>
 #include <QSerialPortInfo>
 
-// What reports need to know about the computer's ports, as facts. Each platform has its own
-// file (port_survey_posix.cpp, port_survey_windows.cpp); the build picks one.
+// What finding port 1 and its reports need to know about the computer's ports, as facts. Each
+// platform has its own file (port_survey_linux.cpp, port_survey_windows.cpp); the build picks one.
 namespace servo::platform {
+
+// Port number 1: /dev/ttyS0, COM1.
+QString FirstPortName();
 
 // Fills in what a failed open of the first port says beyond QSerialPort's error: whether it
 // is a placeholder with no UART behind it. Windows lists no such placeholders, so there it
@@ -16,7 +19,7 @@ void ReadFirstPortFault(FirstPortOutcome& outcome, QSerialPort::SerialPortError 
 
 // A listed port as the system describes it: the name to open, whether it is a placeholder,
 // and the group that refuses it.
-PortDescription Describe(const QSerialPortInfo& info);
+PortDescription ListedPort(const QSerialPortInfo& info);
 
 // What the computer offers besides its ports, for a report's advice.
 PortHints SystemHints();

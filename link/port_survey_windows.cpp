@@ -1,14 +1,19 @@
-// What reports need to know about the ports of a Windows system.
+// What finding port 1 and its reports need to know about the ports of a Windows system.
 #include "port_survey.h"
 
 namespace servo::platform {
+
+QString FirstPortName()
+{
+    return QStringLiteral("COM1");
+}
 
 // Windows lists no placeholder ports: a failed COM1 has nothing more to say.
 void ReadFirstPortFault(FirstPortOutcome&, QSerialPort::SerialPortError)
 {
 }
 
-PortDescription Describe(const QSerialPortInfo& info)
+PortDescription ListedPort(const QSerialPortInfo& info)
 {
     PortDescription port;
     port.device = info.portName();

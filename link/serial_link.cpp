@@ -2,16 +2,21 @@
 
 #include "port_survey.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 
 namespace servo {
 
-SerialLink::SerialLink(const QString& device, QObject* parent)
+SerialLink::SerialLink(const std::optional<QString>& device, QObject* parent)
     : QObject(parent)
-    , m_device(device)
-    , m_shownName(device)
+    , m_device(device.value_or(platform::FirstPortName()))
+    , m_shownName(m_device)
+    // Port 1: the rule on this computer's listed ports.
+    , m_findPortOne(device ? PortFinder() : [](const FirstPortOutcome& first) {
+        return ChoosePortOne(first, SystemPorts(), platform::SystemHints());
+    })
 {
-    m_port.setPortName(device);
+    m_port.setPortName(m_device);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialLink::onPortError);
     connect(&m_hangUpWatch, &platform::HangUpWatch::hungUp, this, &SerialLink::failLost);
 }
@@ -61,10 +66,7 @@ bool SerialLink::open()
     if (m_state == State::Failed)
         return false;
     if (!opened) {
-        QString reason = m_port.errorString();
-        if (m_port.error() == QSerialPort::PermissionError)
-            reason = RefusalReason(device(), reason);
-        fail(tr("Cannot open the port %1: %2").arg(m_shownName, reason) + PermissionHint(device()));
+        failOpen(m_port.errorString(), m_port.error() == QSerialPort::PermissionError);
         return false;
     }
     if (!m_port.setRequestToSend(true) && !platform::LacksModemControls(m_port)) {
@@ -84,13 +86,35 @@ bool SerialLink::openPort()
         fail(ConsoleReport(m_shownName, *console));
         return false;
     }
-    return platform::OpenPort(m_port);
+    // Another program may have opened the device by its own name rather than by the link.
+    if (const QString lock = platform::TargetLockFile(m_device); !lock.isEmpty()) {
+        m_targetLock = std::make_unique<QLockFile>(lock);
+        if (!m_targetLock->tryLock()) {
+            m_targetLock.reset();
+            // QSerialPort's words for its own lock file held.
+            failOpen(QCoreApplication::translate(
+                         "QSerialPort", "Permission error while locking the device"),
+                true);
+            return false;
+        }
+    }
+    if (platform::OpenPort(m_port))
+        return true;
+    m_targetLock.reset();
+    return false;
+}
+
+void SerialLink::failOpen(const QString& systemReason, bool refused)
+{
+    const QString reason = refused ? RefusalReason(m_device, systemReason) : systemReason;
+    fail(tr("Cannot open the port %1: %2").arg(m_shownName, reason) + PermissionHint(m_device));
 }
 
 void SerialLink::closePort()
 {
     m_hangUpWatch.stop();
     m_port.close();
+    m_targetLock.reset();
 }
 
 bool SerialLink::write(std::string_view frame)
@@ -180,6 +204,7 @@ void SerialLink::fail(const QString& message)
     m_state = State::Failed;
     if (m_port.isOpen())
         closePort();
+    m_targetLock.reset();
     emit failed(message);
 }
 

@@ -4,11 +4,14 @@
 #include "frame_link.h"
 #include "port_io.h"
 
+#include <QLockFile>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
 
 #include <functional>
+#include <optional>
+#include <memory>
 
 namespace servo {
 
@@ -21,7 +24,13 @@ class SerialLink : public QObject, public FrameLink {
 public:
     static constexpr int kDrainLimitMs = 2000;
 
-    explicit SerialLink(const QString& device, QObject* parent = nullptr);
+    // Port 1: the platform's first port or, where that has no device or no UART behind it,
+    // the port ChoosePortOne finds in its stead.
+    static constexpr std::nullopt_t kPortOne = std::nullopt;
+
+    // `device` alone, unless setPortFinder gives it a rule (tests: a pseudo-terminal), or
+    // kPortOne. Never a default: a test that forgot its device would open the real port.
+    explicit SerialLink(const std::optional<QString>& device, QObject* parent = nullptr);
     // Closing the window without EXIT still delivers what was queued.
     ~SerialLink() override;
 
@@ -29,15 +38,15 @@ public:
     bool write(std::string_view frame) override;
     bool close() override;
 
-    // Asked once when the device given does not open, with how it failed: says whether
-    // port 1 is elsewhere (a USB serial adapter), and what to report when it is nowhere.
+    // Asked once when the device does not open, with how it failed: says whether port 1 is
+    // elsewhere (a board's UART link, a USB serial adapter), and what to report when it is
+    // nowhere.
     using PortFinder = std::function<PortOne(const FirstPortOutcome&)>;
     void setPortFinder(PortFinder finder) { m_findPortOne = std::move(finder); }
 
-    // The device in use, and the adapter's description when port 1 is one.
+    // The device in use, and its description when port 1 is an adapter or a board's UART link.
     QString device() const { return m_device; }
     QString description() const { return m_description; }
-    bool hasFailed() const { return m_state == State::Failed; }
     qint64 bytesQueued() const { return m_port.bytesToWrite(); }
 
 signals:
@@ -55,6 +64,7 @@ private:
     void failLost(const QString& reason);
     bool drain();
     bool openPort();
+    void failOpen(const QString& systemReason, bool refused);
     void closePort();
 
     QString m_device;
@@ -62,6 +72,7 @@ private:
     QString m_shownName; // the device as reports name it
     PortFinder m_findPortOne;
     QSerialPort m_port;
+    std::unique_ptr<QLockFile> m_targetLock; // the claim under the name of a link's device
     platform::HangUpWatch m_hangUpWatch;
     State m_state = State::Closed;
 };

@@ -50,6 +50,9 @@ void Panel::sliderChanged(int channel)
 
 void Panel::lowerBoundTextChanged()
 {
+    // The hand cannot reach "min" while it holds a thumb, but the text can change all the same
+    // (a screen reader's tool): the drag is committed first, then the new bound applies.
+    m_view.endHold();
     const int16_t minimum = LowerBoundFromText(m_view.lowerBoundText());
     for (int channel = 0; channel < kChannelCount; ++channel)
         m_view.setSliderMinimum(channel, minimum);
@@ -62,13 +65,16 @@ void Panel::exitClicked()
 
 bool Panel::end(EndRequest request)
 {
+    if (m_phase != Phase::Ended && request == EndRequest::Exiting)
+        m_exiting = true;
     switch (m_phase) {
     case Phase::Created:
         // Asked before the port opened: nothing is opened, nothing moves.
         finish(kSuccess);
         return true;
     case Phase::Started:
-        m_reportOnScreen = request != EndRequest::Outside;
+        m_reportOnScreen = request != EndRequest::Outside && !m_exiting;
+        letGo(request);
         if (m_link.close()) {
             finish(kSuccess);
             return true;
@@ -77,7 +83,7 @@ bool Panel::end(EndRequest request)
         return m_phase == Phase::Ended;
     case Phase::Failed:
         // A report is on screen; from outside, end as answering it would.
-        if (request != EndRequest::Outside)
+        if (request != EndRequest::Outside && !m_exiting)
             return false;
         finish(kFailure);
         return true;
@@ -103,11 +109,25 @@ void Panel::reportAnswered()
         finish(kFailure);
 }
 
+// Every ending ends a hold as the release would, before the port closes: the dragged value
+// goes out once.
+void Panel::letGo(EndRequest request)
+{
+    if (request != EndRequest::Exiting) {
+        m_view.endHold();
+        return;
+    }
+    const std::optional<HeldThumb> held = m_view.heldThumb();
+    if (held && held->position != m_view.sliderValue(held->channel))
+        send(ChannelCode(held->channel), held->position);
+}
+
 void Panel::finish(int status)
 {
     m_phase = Phase::Ended;
     m_exitStatus = status;
-    m_view.quit(status);
+    if (!m_exiting)
+        m_view.quit(status);
 }
 
 void Panel::testClicked(int channel)

@@ -25,6 +25,7 @@ enum class EndRequest {
     WindowClose, // the title bar's close, Alt+F4
     Outside, // a signal, Ctrl+C or a closed console, the session ending: nobody may be
              // at the screen to answer a box
+    Exiting, // the process already exits (the display went away): the window is not touched
 };
 
 // The panel's behaviour, one handler per event. The window calls these and nothing else.
@@ -66,6 +67,7 @@ private:
     enum class Phase { Created, Started, Failed, Ended };
 
     void send(char code, int16_t value);
+    void letGo(EndRequest request);
     void finish(int status);
 
     PanelView& m_view;
@@ -73,6 +75,7 @@ private:
     Module1 m_state;
     Phase m_phase = Phase::Created;
     bool m_reportOnScreen = true;
+    bool m_exiting = false;
     std::optional<int> m_exitStatus;
 };
 

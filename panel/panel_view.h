@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace servo {
@@ -13,6 +14,13 @@ constexpr ColourValue kSystemColour = 0x80000000;
 constexpr ColourValue kHighlightColour = 0x0000FFFF; // yellow
 constexpr ColourValue kButtonFaceColour = kSystemColour | 15;
 
+// A slider's thumb that the hand holds, and where it is dragged to: the value its release
+// would commit.
+struct HeldThumb {
+    int channel;
+    int16_t position;
+};
+
 // What the panel sees of the window. Channels are indexed 0..3. Setting a slider's
 // value or bound, or the entry's text, raises that control's change event at once,
 // inside the call, as the toolkit does.
@@ -24,6 +32,12 @@ public:
     virtual void setSliderValue(int channel, int16_t value) = 0;
     virtual void setSliderMinimum(int channel, int16_t minimum) = 0;
     virtual void setReadout(int channel, const std::string& text) = 0;
+
+    // Ends what the hand holds as its release would: a held thumb's change event runs inside
+    // the call.
+    virtual void endHold() = 0;
+    // Only reads: safe while the process exits, when nothing of the window may be touched.
+    virtual std::optional<HeldThumb> heldThumb() const = 0;
 
     virtual std::string lowerBoundText() const = 0;
     virtual void setLowerBoundText(const std::string& text) = 0;

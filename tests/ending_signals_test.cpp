@@ -1,5 +1,6 @@
 #include "ending_signals.h"
 
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -27,13 +28,27 @@ namespace {
     INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal, testing::Values(SIGTERM, SIGINT, SIGHUP),
         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
 
+    // Which of TERM, INT, HUP a program started now blocks or ignores (no shell: one clears it).
+    qulonglong HeldInAChild()
+    {
+        QProcess child;
+        child.start(QStringLiteral("grep"), { "-E", "^Sig(Blk|Ign)", "/proc/self/status" });
+        EXPECT_TRUE(child.waitForFinished() && child.exitCode() == 0);
+        qulonglong held = 0;
+        for (const QByteArray& line : child.readAllStandardOutput().split('\n'))
+            held |= line.mid(7).trimmed().toULongLong(nullptr, 16) & 0x4003; // TERM, INT, HUP
+        return held;
+    }
+
     // While start-up runs, a signal waits for the next check; the check delivers it at once,
     // before returning. Listening, the event loop takes each one as it comes, and the signals
     // are no longer held back.
     TEST(EndingSignals, HeldUntilCheckedWhileStarting)
     {
+        const qulonglong parents = HeldInAChild();
         EndingSignals::holdUntilListening();
         EndingSignals endings;
+        EXPECT_EQ(HeldInAChild(), parents);
         QSignalSpy received(&endings, &EndingSignals::received);
         ASSERT_EQ(std::raise(SIGTERM), 0);
         QTest::qWait(100);

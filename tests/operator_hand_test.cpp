@@ -2,7 +2,9 @@
 // middle of a drag, middle and right clicks, menus; then what the operator reads: readouts,
 // lit labels and the focus cue on other palettes, and what a screen reader learns of a test.
 #include "contrast.h"
+#include "controls.h"
 #include "form1.h"
+#include "hold_script.h"
 #include "layout_expectations.h"
 #include "pty.h"
 #include "scroll_bar_part.h"
@@ -36,16 +38,16 @@ using namespace servo;
 
 using namespace std::chrono_literals;
 using test::Contrast;
+using test::Control;
 using test::Hex;
+using test::Move;
 using test::Pty;
+using test::Readout;
 using test::ScrollBarPart;
+using test::Slider;
+using test::TestButton;
 
 constexpr int kChannel = 1; // the gestures work on CH2, which starts at 50
-
-QScrollBar* Slider(QWidget& form, int channel)
-{
-    return form.findChild<QScrollBar*>(QStringLiteral("HScroll%1").arg(channel + 1));
-}
 
 void Wheel(QWidget* widget, QPoint angle, QPoint pixel = {},
     Qt::ScrollPhase phase = Qt::NoScrollPhase, Qt::MouseButtons buttons = Qt::NoButton)
@@ -63,13 +65,6 @@ void Swipe(QWidget* widget, QPoint direction)
     for (int i = 0; i < 5; ++i)
         Wheel(widget, direction * 24, direction * 12, Qt::ScrollUpdate);
     Wheel(widget, {}, {}, Qt::ScrollEnd);
-}
-
-void Move(QWidget* widget, QPoint to, Qt::MouseButtons buttons)
-{
-    QMouseEvent move(
-        QEvent::MouseMove, to, widget->mapToGlobal(to), Qt::NoButton, buttons, Qt::NoModifier);
-    QApplication::sendEvent(widget, &move);
 }
 
 QPoint Thumb(QScrollBar* bar)
@@ -145,19 +140,11 @@ public:
 
 constexpr int kHeld = -1000; // stands for the value the thumb was held at
 
-template <typename Widget = QWidget> Widget* Beside(QScrollBar* bar, const char* name)
-{
-    auto* widget = bar->window()->findChild<Widget*>(QLatin1String(name));
-    if (!widget)
-        ADD_FAILURE() << "no control " << name;
-    return widget;
-}
-
 // Nothing that reached another control while the thumb was held left a trace.
 void ExpectWindowUntouched(QScrollBar* bar)
 {
     EXPECT_EQ(QApplication::focusWidget(), bar) << "the focus left the held slider";
-    EXPECT_EQ(Beside<QLineEdit>(bar, "Text1")->text(), QStringLiteral("1"));
+    EXPECT_EQ(Control<QLineEdit>(*bar->window(), "Text1")->text(), QStringLiteral("1"));
     EXPECT_TRUE(static_cast<Form1*>(bar->window())->panel().state().SelectedChannel.empty())
         << "a test started";
 }
@@ -231,6 +218,9 @@ const Gesture kGestures[] = {
             });
         },
         { kHeld } },
+    // The way the thumb moves; a plain QScrollBar's inverted controls run them backwards.
+    { "key_right", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_Right), 0; }, { 51 } },
+    { "key_left", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_Left), 0; }, { 49 } },
     { "key_down", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_Down), 0; }, { 51 }, true },
     { "key_page_down", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_PageDown), 0; },
         { 51 }, true },
@@ -245,7 +235,7 @@ const Gesture kGestures[] = {
                 QTest::keyClick(b, Qt::Key_Tab);
                 QTest::keyClick(QApplication::focusWidget(), Qt::Key_Right);
                 QTest::keyClick(b, Qt::Key_Backtab);
-                QTest::keyClick(Beside(b, "HScroll3"), Qt::Key_Right);
+                QTest::keyClick(Control(*b->window(), "HScroll3"), Qt::Key_Right);
                 ExpectWindowUntouched(b);
             });
         },
@@ -253,7 +243,7 @@ const Gesture kGestures[] = {
     { "typing_into_min_during_drag",
         [](QScrollBar* b) {
             return DragWhile(b, Qt::LeftButton, [b] {
-                auto* entry = Beside(b, "Text1");
+                auto* entry = Control(*b->window(), "Text1");
                 QTest::keyClick(entry, Qt::Key_End);
                 QTest::keyClicks(entry, "150");
                 QTest::keyClick(entry, Qt::Key_Return);
@@ -264,9 +254,10 @@ const Gesture kGestures[] = {
     { "space_and_return_on_test_during_drag",
         [](QScrollBar* b) {
             return DragWhile(b, Qt::LeftButton, [b] {
-                QTest::keyClick(Beside(b, "Command2"), Qt::Key_Space);
-                QTest::keyClick(Beside(b, "Command3"), Qt::Key_Return);
-                QTest::keyClick(Beside(b, "Command4"), Qt::Key_Enter, Qt::KeypadModifier);
+                QTest::keyClick(Control(*b->window(), "Command2"), Qt::Key_Space);
+                QTest::keyClick(Control(*b->window(), "Command3"), Qt::Key_Return);
+                QTest::keyClick(
+                    Control(*b->window(), "Command4"), Qt::Key_Enter, Qt::KeypadModifier);
                 ExpectWindowUntouched(b);
             });
         },
@@ -274,8 +265,9 @@ const Gesture kGestures[] = {
     { "wheel_over_another_slider_during_drag",
         [](QScrollBar* b) {
             return DragWhile(b, Qt::LeftButton, [b] {
-                Wheel(Beside(b, "HScroll3"), { 0, -120 }, {}, Qt::NoScrollPhase, Qt::LeftButton);
-                Swipe(Beside(b, "HScroll1"), { 1, 0 });
+                Wheel(Control(*b->window(), "HScroll3"), { 0, -120 }, {}, Qt::NoScrollPhase,
+                    Qt::LeftButton);
+                Swipe(Control(*b->window(), "HScroll1"), { 1, 0 });
                 ExpectWindowUntouched(b);
             });
         },
@@ -283,31 +275,14 @@ const Gesture kGestures[] = {
     { "clicks_on_other_controls_during_drag",
         [](QScrollBar* b) {
             return DragWhile(b, Qt::LeftButton, [b] {
-                auto* other = Beside<QScrollBar>(b, "HScroll1");
+                auto* other = Control<QScrollBar>(*b->window(), "HScroll1");
                 QTest::mouseClick(other, Qt::LeftButton, {},
                     ScrollBarPart(other, QStyle::SC_ScrollBarAddLine).center());
-                QTest::mouseClick(Beside(b, "Command3"), Qt::LeftButton);
-                QTest::mouseDClick(Beside(b, "Command2"), Qt::LeftButton);
-                QTest::mouseClick(Beside(b, "Text1"), Qt::LeftButton);
+                QTest::mouseClick(Control(*b->window(), "Command3"), Qt::LeftButton);
+                QTest::mouseDClick(Control(*b->window(), "Command2"), Qt::LeftButton);
+                QTest::mouseClick(Control(*b->window(), "Text1"), Qt::LeftButton);
                 ExpectWindowUntouched(b);
             });
-        },
-        { kHeld } },
-    { "release_lost_to_the_desktop",
-        [](QScrollBar* b) {
-            const QPoint from = Thumb(b);
-            QTest::mousePress(b, Qt::LeftButton, {}, from);
-            for (int dx = 5; dx <= 40; dx += 5)
-                Move(b, from + QPoint(dx, 0), Qt::LeftButton);
-            const int held = b->sliderPosition();
-            // The window next hears of the pointer with no button down.
-            const QPoint at = b->mapTo(b->window(), from + QPoint(40, 30));
-            QMouseEvent move(QEvent::MouseMove, at, b->window()->mapToGlobal(at), Qt::NoButton,
-                Qt::NoButton, Qt::NoModifier);
-            QApplication::sendEvent(b->window()->windowHandle(), &move);
-            EXPECT_FALSE(b->isSliderDown());
-            QTest::mouseRelease(b, Qt::LeftButton, {}, from); // testlib's own idea of the button
-            return held;
         },
         { kHeld } },
     { "middle_click_right_in_track",
@@ -370,14 +345,6 @@ protected:
         ASSERT_EQ(pty.read(16).size(), 16u) << "the four start-up frames";
     }
 
-    template <typename Widget = QWidget> Widget* control(const QString& name)
-    {
-        auto* widget = form.findChild<Widget*>(name);
-        if (!widget)
-            ADD_FAILURE() << "no control " << name.toStdString();
-        return widget;
-    }
-
     Pty pty;
     Form1 form { pty.path() };
 };
@@ -398,6 +365,7 @@ TEST_P(Gestures, SendWhatTheHandMeant)
     EXPECT_EQ(Hex(pty.readAll(150ms)), Hex(expected));
     const int last = gesture.values.empty() ? 50 : gesture.values.back();
     EXPECT_EQ(bar->value(), last == kHeld ? held : last);
+    EXPECT_EQ(Readout(form, kChannel)->text().toStdString(), FormatHex(int16_t(bar->value())));
 
     if (gesture.likePlainScrollBar) {
         QScrollBar plain(Qt::Horizontal);
@@ -413,9 +381,7 @@ TEST_P(Gestures, SendWhatTheHandMeant)
 INSTANTIATE_TEST_SUITE_P(OnASlider, Gestures, testing::ValuesIn(kGestures),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Every way a hold can end before the hand lets go. The hold ends there as a release would:
-// the dragged value goes out once, at once; the release that comes later, a crossing of the
-// pointer and the window given back send nothing more; and the window takes keys again.
+// Every way a hold can end before the hand lets go, played by the hold script (hold_script.h).
 struct HoldEnding {
     const char* name;
     std::function<void(QScrollBar*)> end; // takes the hold from the hand
@@ -433,6 +399,14 @@ void Reactivate(QWidget* window)
 {
     window->activateWindow();
     EXPECT_TRUE(QTest::qWaitForWindowActive(window));
+}
+
+// The pointer over the window with no button down, as the platform reports it.
+void Hover(QWidget* window, QPoint at)
+{
+    QMouseEvent move(
+        QEvent::MouseMove, at, window->mapToGlobal(at), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(window->windowHandle(), &move);
 }
 
 const HoldEnding kHoldEndings[] = {
@@ -464,90 +438,87 @@ const HoldEnding kHoldEndings[] = {
     { "release_lost",
         [](QScrollBar* b) {
             // The window next hears of the pointer with no button down.
-            const QPoint at = b->mapTo(b->window(), QPoint(b->width() / 2, 30));
-            QMouseEvent move(QEvent::MouseMove, at, b->window()->mapToGlobal(at), Qt::NoButton,
-                Qt::NoButton, Qt::NoModifier);
-            QApplication::sendEvent(b->window()->windowHandle(), &move);
+            Hover(b->window(), b->mapTo(b->window(), QPoint(b->width() / 2, 30)));
         },
         [](QScrollBar*) {} },
+    // Over a screen reader's tool, or from a program: the hand cannot reach "min" meanwhile.
+    { "min_changed",
+        [](QScrollBar* b) { b->window()->findChild<QLineEdit*>("Text1")->setText("40"); },
+        [](QScrollBar* b) { b->window()->findChild<QLineEdit*>("Text1")->setText("1"); } },
 };
 
 class HoldEndings : public OperatorHand, public testing::WithParamInterface<HoldEnding> { };
+
+// The hand of the hold script on the window in this process.
+class HandInProcess : public test::HoldHand {
+public:
+    HandInProcess(QScrollBar* bar, Pty& pty)
+        : m_bar(bar)
+        , m_pty(pty)
+    {
+    }
+    void press(QPoint at) override { QTest::mousePress(m_bar, Qt::LeftButton, {}, inBar(at)); }
+    void drag(QPoint to) override { Move(m_bar, inBar(to), Qt::LeftButton); }
+    void release(QPoint at) override { QTest::mouseRelease(m_bar, Qt::LeftButton, {}, inBar(at)); }
+    void hover(QPoint at) override { Hover(m_bar->window(), at); }
+    void stepRight() override
+    {
+        m_bar->setFocus();
+        QTest::keyClick(m_bar, Qt::Key_Right);
+    }
+    std::string line() override { return m_pty.readAll(150ms); }
+
+private:
+    QPoint inBar(QPoint at) const { return m_bar->mapFrom(m_bar->window(), at); }
+    QScrollBar* m_bar;
+    Pty& m_pty;
+};
 
 TEST_P(HoldEndings, EndTheHoldOnceAndFreeTheWindow)
 {
     ASSERT_NO_FATAL_FAILURE(startShown());
     const HoldEnding& row = GetParam();
     QScrollBar* bar = Slider(form, kChannel);
-    const QPoint from = Thumb(bar);
-    QTest::mousePress(bar, Qt::LeftButton, {}, from);
-    for (int dx = 5; dx <= 40; dx += 5)
-        Move(bar, from + QPoint(dx, 0), Qt::LeftButton);
-    const int held = bar->sliderPosition();
-    ASSERT_GT(held, 50) << "the drag did not move the thumb";
-    ASSERT_TRUE(bar->isSliderDown());
-    EXPECT_EQ(Hex(pty.readAll(50ms)), "") << "sent before the hold ended";
-
-    row.end(bar);
-    const std::string heldFrame = FormatServoFrame(ChannelCode(kChannel), int16_t(held));
-    EXPECT_EQ(Hex(pty.readAll(150ms)), Hex(heldFrame)) << "not sent as the hold ended";
-    EXPECT_FALSE(bar->isSliderDown());
-    EXPECT_EQ(bar->value(), held);
-
-    // The hand moves on and lets go late, over the window given back; the pointer crosses it.
-    row.restore(bar);
-    Move(bar, from + QPoint(80, 0), Qt::LeftButton);
-    QTest::mouseRelease(bar, Qt::LeftButton, {}, from + QPoint(80, 0));
-    const QPoint over = bar->mapTo(&form, from);
-    for (QPoint at : { QPoint(-10, -10), over, over + QPoint(20, 0) }) {
-        QMouseEvent move(QEvent::MouseMove, at, form.mapToGlobal(at), Qt::NoButton, Qt::NoButton,
-            Qt::NoModifier);
-        QApplication::sendEvent(form.windowHandle(), &move);
-    }
-    EXPECT_EQ(Hex(pty.readAll(150ms)), "") << "sent again after the hold ended";
-    EXPECT_EQ(bar->value(), held);
-    EXPECT_EQ(bar->sliderPosition(), held);
+    HandInProcess hand(bar, pty);
+    int thumbAtEnd = 0;
+    const int held = test::PlayUnfinishedHold(
+        hand, bar->mapTo(&form, Thumb(bar)), ChannelCode(kChannel),
+        [&] {
+            ASSERT_TRUE(bar->isSliderDown());
+            thumbAtEnd = bar->sliderPosition();
+            row.end(bar);
+            EXPECT_FALSE(bar->isSliderDown());
+        },
+        [&] { row.restore(bar); });
+    EXPECT_EQ(held, thumbAtEnd);
+    EXPECT_EQ(bar->sliderPosition(), held + 1);
 
     // Nothing swallows input any more.
-    bar->setFocus();
-    QTest::keyClick(bar, Qt::Key_Right);
-    EXPECT_EQ(
-        Hex(pty.readAll(150ms)), Hex(FormatServoFrame(ChannelCode(kChannel), int16_t(held + 1))));
-    auto* entry = control<QLineEdit>(QStringLiteral("Text1"));
+    auto* entry = Control<QLineEdit>(form, QStringLiteral("Text1"));
     QTest::keyClick(entry, Qt::Key_End);
     QTest::keyClicks(entry, "0");
     EXPECT_EQ(entry->text(), QStringLiteral("10"));
 }
 
-INSTANTIATE_TEST_SUITE_P(OnASlider, HoldEndings, testing::ValuesIn(kHoldEndings),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// Every readout text a channel can show: negative values are four digits.
-TEST_F(OperatorHand, ReadoutsShowFourDigitsWhole)
+// An arrow held down steps on its own: every ending of the hold stops it there.
+TEST_P(HoldEndings, StopAHeldArrowAtOnce)
 {
     ASSERT_NO_FATAL_FAILURE(startShown());
-    // Fusion's frame is 1 px, the Windows style's 2 px.
-    std::unique_ptr<QStyle> windows(QStyleFactory::create(QStringLiteral("Windows")));
-    for (QStyle* style : { static_cast<QStyle*>(nullptr), windows.get() }) {
-        SCOPED_TRACE(style ? "Windows style" : "application style");
-        for (const char* text : { "FFEC", "FFFF", "8000", "FFF1", "FF", "1" }) {
-            for (int channel = 0; channel < kChannelCount; ++channel) {
-                SCOPED_TRACE(channel + 1);
-                auto* readout = control<QLineEdit>(QStringLiteral("Text%1").arg(channel + 2));
-                readout->setStyle(style);
-                form.setReadout(channel, text);
-                test::ExpectReadoutWhole(readout);
-                readout->setStyle(nullptr);
-            }
-        }
-    }
-    // And as the panel itself gets there: "min" at -20 and a slider dragged down to it.
-    control<QLineEdit>(QStringLiteral("Text1"))->setText(QStringLiteral("-20"));
-    Slider(form, 2)->setValue(-20);
-    auto* readout = control<QLineEdit>(QStringLiteral("Text4"));
-    EXPECT_EQ(readout->text(), QStringLiteral("FFEC"));
-    test::ExpectReadoutWhole(readout);
+    QScrollBar* bar = Slider(form, kChannel);
+    const QPoint arrow = ScrollBarPart(bar, QStyle::SC_ScrollBarAddLine).center();
+    QTest::mousePress(bar, Qt::LeftButton, {}, arrow);
+    ASSERT_GE(pty.read(4 * 4, 2s).size(), 16u) << "the arrow did not step on";
+    GetParam().end(bar);
+    const int stopped = bar->value();
+    QTest::qWait(300);
+    EXPECT_EQ(bar->value(), stopped) << "stepped on";
+    GetParam().restore(bar);
+    QTest::mouseRelease(bar, Qt::LeftButton, {}, arrow);
+    EXPECT_EQ(bar->value(), stopped);
 }
+
+INSTANTIATE_TEST_SUITE_P(OnASlider, HoldEndings, testing::ValuesIn(kHoldEndings),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // What "min" shows once the operator has typed a number and moved on: the number from its
 // sign, whole. Bounds above 50 drag every slider up with them, a frame a channel.
@@ -563,7 +534,7 @@ TEST_F(OperatorHand, MinShowsItsNumberWholeFromTheSignAfterTab)
         { "-1000", {} }, { "-32768", {} }, { "12345", { 123, 255 } },
         { "1", {} }, // a lower bound leaves the sliders where they are
     };
-    auto* entry = control<QLineEdit>(QStringLiteral("Text1"));
+    auto* entry = Control<QLineEdit>(form, QStringLiteral("Text1"));
     for (const MinEntry& row : entries) {
         SCOPED_TRACE(row.typed);
         entry->setFocus();
@@ -645,8 +616,8 @@ class DarkOperatorHand : private DarkDesktop, public OperatorHand { };
 TEST_F(DarkOperatorHand, LitLabelIsBlackOnYellowAndGoesBackToTheThemeAfter)
 {
     ASSERT_NO_FATAL_FAILURE(startShown());
-    auto* label = control<QLabel>(QStringLiteral("Label3"));
-    auto* test = control<QPushButton>(QStringLiteral("Command4"));
+    auto* label = Control<QLabel>(form, QStringLiteral("Label3"));
+    auto* test = Control<QPushButton>(form, QStringLiteral("Command4"));
     EXPECT_EQ(Name(label->palette().color(QPalette::WindowText)), "#ffffff")
         << "the dark palette is not in";
 
@@ -671,18 +642,19 @@ TEST_F(DarkOperatorHand, LitLabelIsBlackOnYellowAndGoesBackToTheThemeAfter)
 TEST_F(OperatorHand, LabelsFollowAPaletteChangeWhileRunning)
 {
     ASSERT_NO_FATAL_FAILURE(startShown());
-    control<QPushButton>(QStringLiteral("Command4"))->click();
+    Control<QPushButton>(form, QStringLiteral("Command4"))->click();
     const QString light = Name(QApplication::palette().color(QPalette::Button)).c_str();
     const auto expect = [&](const QString& face) {
         for (const char* name : { "Label1", "Label2", "Label4", "Label5", "Label6", "Label7" })
-            EXPECT_EQ(control(QLatin1String(name))->palette().color(QPalette::Window).name(), face)
+            EXPECT_EQ(
+                Control(form, QLatin1String(name))->palette().color(QPalette::Window).name(), face)
                 << name;
-        auto* lit = control(QStringLiteral("Label3"));
+        auto* lit = Control(form, QStringLiteral("Label3"));
         EXPECT_EQ(Name(lit->palette().color(QPalette::Window)), "#ffff00");
         EXPECT_EQ(Name(lit->palette().color(QPalette::WindowText)), "#000000");
-        auto* brand = control(QStringLiteral("Label7"));
+        auto* brand = Control(form, QStringLiteral("Label7"));
         EXPECT_EQ(Name(brand->palette().color(QPalette::WindowText)), "#008080");
-        const auto [ink, paper] = TextOnBackground(control(QStringLiteral("Label6")));
+        const auto [ink, paper] = TextOnBackground(Control(form, QStringLiteral("Label6")));
         EXPECT_EQ(paper.name(), face) << "as painted";
         EXPECT_GE(Contrast(ink, paper), 4.5) << Name(ink) << " on " << Name(paper);
     };
@@ -693,10 +665,10 @@ TEST_F(OperatorHand, LabelsFollowAPaletteChangeWhileRunning)
         SCOPED_TRACE("dark");
         expect(QStringLiteral("#353535"));
         // A label lit or put out on the dark desktop takes its face too.
-        control<QPushButton>(QStringLiteral("Command4"))->click();
-        EXPECT_EQ(
-            Name(control(QStringLiteral("Label3"))->palette().color(QPalette::Window)), "#353535");
-        control<QPushButton>(QStringLiteral("Command4"))->click();
+        Control<QPushButton>(form, QStringLiteral("Command4"))->click();
+        EXPECT_EQ(Name(Control(form, QStringLiteral("Label3"))->palette().color(QPalette::Window)),
+            "#353535");
+        Control<QPushButton>(form, QStringLiteral("Command4"))->click();
     }
     QCoreApplication::processEvents();
     SCOPED_TRACE("light again");
@@ -781,14 +753,14 @@ TEST_F(OperatorHand, ScreenReaderLearnsWhichChannelIsUnderTest)
     const QString under = QStringLiteral("under test");
     std::vector<QPushButton*> tests;
     for (int channel = 0; channel < kChannelCount; ++channel)
-        tests.push_back(control<QPushButton>(QStringLiteral("Command%1").arg(channel + 2)));
+        tests.push_back(TestButton(form, channel));
     for (QPushButton* button : tests) {
         EXPECT_FALSE(Description(button).isEmpty()) << "what a press does";
         EXPECT_FALSE(Description(button).contains(under)) << "before";
     }
-    EXPECT_FALSE(Description(control(QStringLiteral("Command1"))).isEmpty());
+    EXPECT_FALSE(Description(Control(form, QStringLiteral("Command1"))).isEmpty());
     const QString idle = Description(tests[2]);
-    auto* label = control(QStringLiteral("Label3"));
+    auto* label = Control(form, QStringLiteral("Label3"));
 
     const QImage before = form.grab().toImage();
     tests[2]->click();
@@ -820,7 +792,7 @@ TEST_F(OperatorHand, ScreenReaderHearsATestStartAndStop)
     }
     // No window manager there to make the window active; shown is enough.
     ASSERT_NO_FATAL_FAILURE(startShown(false));
-    auto* test = control<QPushButton>(QStringLiteral("Command4"));
+    auto* test = Control<QPushButton>(form, QStringLiteral("Command4"));
     g_accessibleEvents.clear();
     const auto previous = QAccessible::installUpdateHandler(&RecordAccessibleEvent);
     test->click();
@@ -854,8 +826,8 @@ TEST_F(OperatorHand, LabelsNameTheirControlsForScreenReaders)
     };
     for (const auto& [labelName, controlName] : pairs) {
         SCOPED_TRACE(controlName);
-        QWidget* label = control(QLatin1String(labelName));
-        QWidget* labelled = control(QLatin1String(controlName));
+        QWidget* label = Control(form, QLatin1String(labelName));
+        QWidget* labelled = Control(form, QLatin1String(controlName));
         QAccessibleInterface* labelAccess = QAccessible::queryAccessibleInterface(label);
         QAccessibleInterface* controlAccess = QAccessible::queryAccessibleInterface(labelled);
         const auto labelledBy = controlAccess->relations(QAccessible::Label);

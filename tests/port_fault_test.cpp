@@ -1,11 +1,14 @@
 // Port faults against the real window: each ends with one report naming the device and
 // the system's reason, a failure status, and nothing sent after it.
+#include "controls.h"
 #include "form1.h"
 #include "pty.h"
 #include "servo_frame.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLineEdit>
+#include <QLockFile>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -88,12 +91,24 @@ namespace {
         return s.toStdString();
     }
 
+    // A start-up that failed stops at its one report, which holds the operator: no window,
+    // and nothing of start-up done.
+    void ExpectStoppedAtTheReport(Form1& form)
+    {
+        EXPECT_FALSE(form.isVisible());
+        ASSERT_EQ(VisibleReports().size(), 1);
+        EXPECT_EQ(QApplication::activeModalWidget(), VisibleReports()[0]);
+        EXPECT_EQ(test::Control<QLineEdit>(form, "Text1")->text(), QString()) << "start-up went on";
+        for (int channel = 0; channel < kChannelCount; ++channel)
+            EXPECT_EQ(test::Slider(form, channel)->value(), 1) << channel;
+    }
+
     // Start-up on `device` fails: no window, one report, a failure status. The report's text.
     QString FailedStartReport(const QString& device)
     {
         Form1 form(device);
         EXPECT_FALSE(form.start());
-        EXPECT_FALSE(form.isVisible());
+        ExpectStoppedAtTheReport(form);
         const Ending ending = RunToEnd();
         EXPECT_EQ(ending.status, EXIT_FAILURE);
         EXPECT_EQ(ending.reports.size(), 1) << Str(ending.reports.join(" | "));
@@ -115,7 +130,7 @@ namespace {
         const QString device = GetParam().makeDevice(dir);
         Form1 form(device);
         EXPECT_FALSE(form.start());
-        EXPECT_FALSE(form.isVisible());
+        ExpectStoppedAtTheReport(form);
         EXPECT_FALSE(form.findChild<QTimer*>(QStringLiteral("Timer1"))->isActive());
         EXPECT_FALSE(form.link().write(FormatServoFrame('0', 50)));
 
@@ -173,6 +188,23 @@ namespace {
         EXPECT_EQ(Hex(pty.readAll()), "") << "frames reached a port held by another program";
         holder.closeWriteChannel();
         EXPECT_TRUE(holder.waitForFinished(10000));
+    }
+
+    // /dev/serial0 leads to a device another program holds by the device's own name, with a
+    // lock file alone: refused as the name opened would be.
+    TEST(PortFault, HeldUnderTheNameALinkLeadsTo)
+    {
+        Pty pty;
+        QTemporaryDir dir;
+        const QString link = dir.filePath(QStringLiteral("serial0"));
+        ASSERT_TRUE(QFile::link(pty.path(), link));
+        QLockFile other("/var/lock/LCK.." + pty.path().mid(5).replace('/', '_'));
+        ASSERT_TRUE(other.tryLock(0));
+        EXPECT_EQ(Str(FailedStartReport(link)),
+            Str(QStringLiteral("Cannot open the port %1: it is in use by another program "
+                               "(port_fault_tests, process %2).")
+                    .arg(link, QString::number(QCoreApplication::applicationPid()))));
+        EXPECT_EQ(Hex(pty.readAll()), "") << "frames reached a port held by another program";
     }
 
     // The adapter is unplugged while a test swings channel 1: the next tick's frame fails,

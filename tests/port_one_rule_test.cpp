@@ -228,6 +228,22 @@ namespace {
         }
     }
 
+    // The console guard finds the device number in any field of a line: a field it does not
+    // know never lets the panel write into the console.
+    TEST(PortOne, ConsoleListedInAnyField)
+    {
+        const std::pair<QByteArray, const char*> rows[] = {
+            { "tty0 -WU (E  p  ) 4:1\nttyS0 -W- (EC p a) 4:64\n", "ttyS0" },
+            { "ttyS0 -W- (EC p a) 4:64 x\n", "ttyS0" },
+            { "ttyS0\t-W-\t(EC p a)\t4:64\r\n", "ttyS0" },
+            { QByteArray("ttyS0 -W- (EC p a) 4:64\0x\n", 26), "ttyS0" },
+            { "ttyS0 -W- (EC p a) 4:640 14:64 4:6\n4:64\n", "none" },
+        };
+        for (const auto& [consoles, expected] : rows)
+            EXPECT_EQ(ListedConsole(consoles, "4:64").value_or("none").toStdString(), expected)
+                << consoles.toStdString();
+    }
+
     // A port another program holds is reported as held, never as a matter of permissions.
     TEST(PortOne, HeldPortNamesTheHolderOrTheSystemsWords)
     {

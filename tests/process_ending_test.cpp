@@ -204,9 +204,9 @@ namespace {
     }
 
     // A start-up traced by strace: where the port was claimed ('C', its TIOCEXCL), each
-    // start-up frame written ('F'), and each ending signal reaching the panel's handler ('S'),
+    // start-up frame written ('F'), and each ending signal the main thread `panel` takes ('S'),
     // in the order they happened.
-    QString StartUpEvents(const QString& log)
+    QString StartUpEvents(const QString& log, pid_t panel)
     {
         QFile file(log);
         if (!file.open(QIODevice::ReadOnly))
@@ -220,7 +220,7 @@ namespace {
                 events += QLatin1Char('C');
             else if (frame.match(line).hasMatch())
                 events += QLatin1Char('F');
-            else if (line.contains(QLatin1String("--- SIG")))
+            else if (line.contains(" --- SIG") && line.split(' ').value(0).toInt() == panel)
                 events += QLatin1Char('S');
         }
         return events;
@@ -305,7 +305,7 @@ namespace {
                 ::kill(pid, SIGTERM);
                 run.status = panel.awaitEnd(30s);
             }
-            run.events = StartUpEvents(log);
+            run.events = StartUpEvents(log, pid);
             run.errors = panel.errors();
             run.lockLeft = QFileInfo::exists(lockFile());
         }
@@ -440,12 +440,17 @@ namespace {
 
     // The adapter is pulled while nobody touches the panel: the report is up within a
     // second, once. It is answered by the operator, or the panel is then ended by a signal,
-    // which ends it with the failure already reported and no second report.
-    class HangUpWhileIdle : public Ending, public testing::WithParamInterface<bool> { };
+    // which ends it with the failure already reported and no second report; or another client
+    // destroys the report (after the window it blocks, or alone), which counts as its answer.
+    enum class Then { Answer, Signal, BoxDestroyed, WindowThenBoxDestroyed };
+    const char* const kThenNames[]
+        = { "ThenAnswer", "ThenSignal", "ThenBoxDestroyed", "ThenWindowThenBoxDestroyed" };
+
+    class HangUpWhileIdle : public Ending, public testing::WithParamInterface<Then> { };
 
     TEST_P(HangUpWhileIdle, ReportedAtOnceThenEndsWithFailure)
     {
-        const bool bySignal = GetParam();
+        const Then then = GetParam();
         Pty pty;
         Panel panel(*s_display, pty.path());
         expectRunning(panel);
@@ -466,25 +471,35 @@ namespace {
         const QStringList windows = s_display->awaitWindows(2, &panel.process(), 10s);
         ASSERT_EQ(windows.size(), 2) << "no report box over the panel";
 
-        clock.restart();
-        if (bySignal) {
-            signal(panel, SIGTERM);
-        } else {
-            for (const QString& w : windows)
-                if (w != window)
-                    s_display->key(w, "Return");
+        if (then == Then::WindowThenBoxDestroyed) {
+            test::Output(QStringLiteral("xdotool"), { "windowclose", window });
+            QThread::msleep(500);
+            EXPECT_EQ(panel.process().state(), QProcess::Running) << "ended past its report";
         }
+        const QString box = windows[0] == window ? windows[1] : windows[0];
+        clock.restart();
+        if (then == Then::Signal)
+            signal(panel, SIGTERM);
+        else if (then == Then::Answer)
+            s_display->key(box, "Return");
+        else
+            test::Output(QStringLiteral("xdotool"), { "windowclose", box });
         EXPECT_EQ(panel.awaitEnd(10s), EXIT_FAILURE);
-        std::cout << "  then ended " << (bySignal ? "by SIGTERM" : "by the answer") << " after "
-                  << clock.elapsed() << " ms\n";
+        std::cout << "  then ended " << kThenNames[int(then)] << " after " << clock.elapsed()
+                  << " ms\n";
+        if (then == Then::BoxDestroyed || then == Then::WindowThenBoxDestroyed) {
+            EXPECT_LT(clock.elapsed(), 1000);
+        }
         const QString errors = panel.errors();
         EXPECT_EQ(errors.count(kLost), 1) << errors.toStdString();
         EXPECT_FALSE(errors.contains(QStringLiteral("The port"))) << errors.toStdString();
         EXPECT_FALSE(QFileInfo::exists(lockFile()));
     }
 
-    INSTANTIATE_TEST_SUITE_P(Port, HangUpWhileIdle, testing::Bool(),
-        [](const auto& info) { return info.param ? "ThenSignal" : "ThenAnswer"; });
+    INSTANTIATE_TEST_SUITE_P(Port, HangUpWhileIdle,
+        testing::Values(
+            Then::Answer, Then::Signal, Then::BoxDestroyed, Then::WindowThenBoxDestroyed),
+        [](const auto& info) { return kThenNames[int(info.param)]; });
 
     // A terminal program holds the line in exclusive mode; run as root, which the kernel
     // would let through, the panel is refused all the same and writes nothing.

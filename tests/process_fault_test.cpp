@@ -55,6 +55,19 @@ namespace {
             << panel.errors().toStdString();
     }
 
+    // Another client destroys that report: nothing is left on screen, and that is its answer.
+    TEST_F(RealProgram, StartUpReportDestroyedEndsAsAnswered)
+    {
+        Panel panel(*s_display, {});
+        const QStringList windows = s_display->awaitWindows(1, &panel.process());
+        ASSERT_EQ(windows.size(), 1) << panel.errors().toStdString();
+        QElapsedTimer clock;
+        clock.start();
+        test::Output(QStringLiteral("xdotool"), { "windowclose", windows[0] });
+        EXPECT_EQ(panel.awaitEnd(10s), EXIT_FAILURE);
+        EXPECT_LT(clock.elapsed(), 1000);
+    }
+
     // A first port that fails with an input/output error, as the serial driver's placeholders
     // do, is no port 1 either.
     TEST_F(RealProgram, FirstPortWithoutUart)
@@ -150,8 +163,11 @@ namespace {
         ASSERT_EQ(s_display->awaitWindows(1, &panel.process()).size(), 1)
             << panel.errors().toStdString();
         EXPECT_EQ(Hex(uart.read(16, 30s)), Hex(test::StartUpFrames()));
+        // Claimed under the link's name and the device's; neither is left behind.
+        EXPECT_EQ(QDir(s_display->locks(), "LCK..*").count(), 2u);
         panel.process().terminate();
         EXPECT_EQ(panel.awaitEnd(), EXIT_SUCCESS) << panel.errors().toStdString();
+        EXPECT_EQ(QDir(s_display->locks(), "LCK..*").count(), 0u);
     }
 
     // A port 1 that the kernel lists as its console (here: the stand-in, by its device number)

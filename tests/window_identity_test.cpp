@@ -1,5 +1,7 @@
-// What a task bar learns from the real window: the menu entry's icon, built into the
-// program, so that it shows before the package is installed.
+// What a window manager learns from the real window: the title bar's buttons, a size that
+// stays, and the menu entry's icon, built into the program, so that it shows before the
+// package is installed.
+#include "layout_expectations.h"
 #include "pty.h"
 #include "real_program.h"
 
@@ -10,7 +12,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <set>
 #include <vector>
 
 namespace servo {
@@ -60,42 +61,71 @@ namespace {
             .convertToFormat(QImage::Format_ARGB32);
     }
 
-    // Largest difference of one colour channel between two images of one size.
-    int Difference(const QImage& a, const QImage& b)
+    // Mean difference of a colour channel between two images of one size, premultiplied:
+    // alpha is premultiplied on one side of a rendering and not on the other.
+    double Difference(const QImage& a, const QImage& b)
     {
-        int worst = 0;
-        for (int y = 0; y < a.height(); ++y)
-            for (int x = 0; x < a.width(); ++x) {
-                const QRgb p = a.pixel(x, y);
-                const QRgb q = b.pixel(x, y);
-                worst = std::max(
-                    { worst, std::abs(qAlpha(p) - qAlpha(q)), std::abs(qRed(p) - qRed(q)),
-                        std::abs(qGreen(p) - qGreen(q)), std::abs(qBlue(p) - qBlue(q)) });
+        const QImage p = a.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        const QImage q = b.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        double sum = 0;
+        for (int y = 0; y < p.height(); ++y)
+            for (int x = 0; x < p.width(); ++x) {
+                const QRgb u = p.pixel(x, y);
+                const QRgb v = q.pixel(x, y);
+                sum += std::abs(qAlpha(u) - qAlpha(v)) + std::abs(qRed(u) - qRed(v))
+                    + std::abs(qGreen(u) - qGreen(v)) + std::abs(qBlue(u) - qBlue(v));
             }
-        return worst;
+        return sum / (4.0 * p.width() * p.height());
     }
 
-    TEST_F(RealProgram, WindowCarriesTheMenuEntrysIcon)
+    TEST_F(RealProgram, WindowManagerShowsOnlyACloseButtonAFixedSizeAndTheEntrysIcon)
     {
         Pty pty;
         Panel panel(*s_display, pty.path());
         const QStringList windows = s_display->awaitWindows(1, &panel.process());
         ASSERT_EQ(windows.size(), 1) << panel.errors().toStdString();
+
+        // The title bar as drawn from the Motif hints: flags, functions, decorations.
+        enum : uint { AllFunctions = 1, MinimiseFunction = 8, MaximiseFunction = 16, Close = 32 };
+        enum : uint { Title = 8, WindowMenu = 16, MinimiseButton = 32, MaximiseButton = 64 };
+        uint motif[3] = {};
+        const QStringList values = Output(
+            QStringLiteral("xprop"), { "-notype", "-id", windows[0], "_MOTIF_WM_HINTS", "32c" })
+                                       .section(QLatin1Char('='), 1)
+                                       .split(QLatin1Char(','));
+        for (int i = 0; i < 3 && i < values.size(); ++i)
+            motif[i] = values[i].trimmed().toUInt(nullptr, 0);
+        EXPECT_EQ(motif[0] & 3, 3u) << "functions and decorations both given";
+        EXPECT_EQ(motif[1] & (AllFunctions | MinimiseFunction | MaximiseFunction | Close), Close);
+        EXPECT_EQ(
+            motif[2] & (Title | WindowMenu | MinimiseButton | MaximiseButton), Title | WindowMenu);
+        const QString size
+            = QStringLiteral("%1 by %2").arg(test::kClientWidth).arg(test::kClientHeight);
+        const QString hints
+            = Output(QStringLiteral("xprop"), { "-id", windows[0], "WM_NORMAL_HINTS" });
+        for (const char* bound : { "minimum", "maximum" })
+            EXPECT_TRUE(hints.contains(QStringLiteral("specified %1 size: %2").arg(bound, size)))
+                << hints.toStdString();
+
+        // No image plugin is needed: the program carries PNGs drawn from the entry's SVG. At
+        // each size a desktop draws, the window manager picks the smallest icon that is large
+        // enough and scales it down; there must be one, and it must be the entry's picture.
         const std::vector<QImage> icons = WindowIcons(windows[0]);
         ASSERT_FALSE(icons.empty()) << "the window offers no icon";
-        // No image plugin is needed: the program carries PNGs drawn from the entry's SVG, one
-        // for each size a task bar or a switcher asks for, so none is scaled from another.
-        std::set<int> sizes;
-        for (const QImage& icon : icons)
-            sizes.insert(icon.width());
-        EXPECT_EQ(sizes, (std::set<int> { 16, 24, 32, 48, 64, 128, 256 }));
-        for (const QImage& icon : icons) {
-            ASSERT_EQ(icon.width(), icon.height()) << "a " << icon.width() << " px wide icon";
-            const QImage expected = EntryIcon(icon.width());
-            ASSERT_EQ(expected.size(), icon.size()) << "the test cannot draw " SERVO_ICON;
-            // Alpha is premultiplied on one side of the rendering and not on the other.
-            EXPECT_LE(Difference(icon, expected), 2)
-                << "the " << icon.width() << " px icon is not the menu entry's";
+        for (int size : { 16, 22, 24, 32, 48, 64, 96, 128, 256 }) {
+            SCOPED_TRACE(size);
+            const QImage* offered = nullptr;
+            for (const QImage& icon : icons)
+                if (icon.width() == icon.height() && icon.width() >= size
+                    && (!offered || icon.width() < offered->width()))
+                    offered = &icon;
+            ASSERT_NE(offered, nullptr) << "only an icon blown up";
+            const QImage shown
+                = offered->scaled(size, size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            const QImage entry = EntryIcon(size);
+            ASSERT_EQ(entry.size(), shown.size()) << "the test cannot draw " SERVO_ICON;
+            // Scaled down one step, 24 to 22 px, differs by 7; the entry's picture mirrored, by 12.
+            EXPECT_LE(Difference(shown, entry), 10.0) << "not the menu entry's icon";
         }
     }
 

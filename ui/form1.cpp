@@ -43,12 +43,12 @@ namespace {
 
 } // namespace
 
-Form1::Form1(const QString& device, QWidget* parent)
+Form1::Form1(const std::optional<QString>& device, QWidget* parent)
     // The system menu hint is what gives a plain window its close button on Windows.
     : QWidget(parent,
         Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint
             | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
-    , m_link(device)
+    , m_link(device, this)
     , m_panel(*this, m_link)
 {
     setObjectName(QStringLiteral("Form1"));
@@ -61,7 +61,6 @@ Form1::Form1(const QString& device, QWidget* parent)
     setAutoFillBackground(true);
 
     m_link.setObjectName(QStringLiteral("Comm1"));
-    m_link.setParent(this);
     connect(&m_link, &SerialLink::failed, this,
         [this](const QString& message) { m_panel.linkFailed(message.toStdString()); });
 
@@ -169,7 +168,7 @@ void Form1::buildChannel(int channel)
 
     m_labels[channel] = label(("Label" + n).constData(), name);
 
-    QScrollBar* slider = place<Slider>(("HScroll" + n).constData());
+    Slider* slider = place<Slider>(("HScroll" + n).constData());
     slider->setRange(kSliderCreatedValue, kSliderMaximum);
     slider->setValue(kSliderCreatedValue);
     slider->setSingleStep(1);
@@ -244,6 +243,21 @@ void Form1::setReadout(int channel, const std::string& text)
     readout->setText(shown);
 }
 
+void Form1::endHold()
+{
+    for (Slider* slider : m_sliders)
+        slider->letGo();
+}
+
+std::optional<HeldThumb> Form1::heldThumb() const
+{
+    for (int channel = 0; channel < kChannelCount; ++channel)
+        if (m_sliders[channel]->isSliderDown())
+            return HeldThumb { channel,
+                static_cast<int16_t>(m_sliders[channel]->sliderPosition()) };
+    return std::nullopt;
+}
+
 std::string Form1::lowerBoundText() const
 {
     return m_entry->text().toStdString();
@@ -297,6 +311,10 @@ void Form1::report(const std::string& text, bool onScreen)
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::ApplicationModal);
     connect(box, &QDialog::finished, this, [this] { m_panel.reportAnswered(); });
+    // Destroyed by another program, the box can no longer be answered, nor the window it
+    // blocks closed: that counts as its answer.
+    auto* watch = new platform::WindowDestroyedWatch(*box, [this] { m_panel.reportAnswered(); });
+    connect(box, &QObject::destroyed, [watch] { delete watch; });
     box->show();
 }
 

@@ -3,7 +3,7 @@
 #include "panel.h"
 #include "panel_view.h"
 #include "serial_link.h"
-#include "window_watch.h"
+#include "window_destroyed_watch.h"
 
 #include <QTimer>
 #include <QWidget>
@@ -17,9 +17,10 @@ class QLabel;
 class QLineEdit;
 class QMessageBox;
 class QPushButton;
-class QScrollBar;
 
 namespace servo {
+
+class Slider;
 
 // The panel's window. It shows what the panel tells it and forwards every control's
 // event to the panel; it decides nothing itself.
@@ -29,7 +30,8 @@ class Form1 : public QWidget, public PanelView {
 public:
     static constexpr int kTickMs = 1000;
 
-    explicit Form1(const QString& device, QWidget* parent = nullptr);
+    // On SerialLink::kPortOne, or on `device` alone (see SerialLink).
+    explicit Form1(const std::optional<QString>& device, QWidget* parent = nullptr);
 
     // Runs the start-up sequence; false when the port failed and a report is showing, or
     // when the program was asked to end before it was done (see Panel::start).
@@ -42,6 +44,8 @@ public:
     void setSliderValue(int channel, int16_t value) override;
     void setSliderMinimum(int channel, int16_t minimum) override;
     void setReadout(int channel, const std::string& text) override;
+    void endHold() override;
+    std::optional<HeldThumb> heldThumb() const override;
     std::string lowerBoundText() const override;
     void setLowerBoundText(const std::string& text) override;
     void setLabelColour(int channel, ColourValue colour) override;
@@ -66,7 +70,7 @@ private:
     SerialLink m_link;
     Panel m_panel;
     QTimer m_timer;
-    std::array<QScrollBar*, kChannelCount> m_sliders {};
+    std::array<Slider*, kChannelCount> m_sliders {};
     std::array<QLineEdit*, kChannelCount> m_readouts {};
     std::array<QLabel*, kChannelCount> m_labels {};
     std::array<QPushButton*, kChannelCount> m_tests {};

@@ -57,10 +57,10 @@ bool Slider::event(QEvent* event)
     return handled;
 }
 
-// Installed on the application only while the thumb is held.
+// Installed on the application only while the hand holds the thumb, an arrow or the track.
 bool Slider::eventFilter(QObject* watched, QEvent* event)
 {
-    if (!isSliderDown() || !inMyWindow(watched))
+    if (!held() || !inMyWindow(watched))
         return false;
     const bool toWidget = watched->isWidgetType();
     switch (event->type()) {
@@ -75,6 +75,18 @@ bool Slider::eventFilter(QObject* watched, QEvent* event)
         if (!toWidget)
             releaseLost(*static_cast<QMouseEvent*>(event));
         return false;
+    case QEvent::MouseButtonPress:
+        // The window hears of a press before the widget under the pointer does.
+        if (!toWidget)
+            releaseLost(*static_cast<QMouseEvent*>(event));
+        break;
+    default:
+        break;
+    }
+    // A held arrow or track takes nothing from the rest of the window: its steps went out.
+    if (!isSliderDown())
+        return false;
+    switch (event->type()) {
     case QEvent::KeyPress:
     case QEvent::KeyRelease:
     case QEvent::ShortcutOverride: // accepted: no shortcut may take the key either
@@ -91,12 +103,7 @@ bool Slider::eventFilter(QObject* watched, QEvent* event)
     case QEvent::TabletPress:
         // The window hands these on to the widget under the pointer; the held thumb's own
         // release must get through.
-        if (!toWidget) {
-            if (event->type() == QEvent::MouseButtonPress)
-                releaseLost(*static_cast<QMouseEvent*>(event));
-            return false;
-        }
-        if (watched == this)
+        if (!toWidget || watched == this)
             return false;
         // Qt hands a clicked control the focus before any filter sees the click.
         if (!hasFocus())
@@ -126,19 +133,21 @@ void Slider::releaseLost(const QMouseEvent& event)
         letGo();
 }
 
-// Ends the hold as the release would: the dragged value goes out once, and the window takes
-// input again. Whatever the hand does later belongs to no drag.
+// The dragged value goes out once, a held arrow stops stepping, and the window takes input
+// again. Whatever the hand does later belongs to no press.
 void Slider::letGo()
 {
-    if (!isSliderDown())
+    if (!held())
         return;
-    const Qt::MouseButton holding = m_middleHeld ? Qt::MiddleButton : Qt::LeftButton;
-    QMouseEvent release(QEvent::MouseButtonRelease, QPointF(), mapToGlobal(QPointF()), holding,
-        Qt::NoButton, Qt::NoModifier);
-    mouseReleaseEvent(&release);
+    m_stepping = false;
+    m_middleHeld = false;
+    QMouseEvent release(QEvent::MouseButtonRelease, QPointF(), mapToGlobal(QPointF()),
+        Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    QScrollBar::mouseReleaseEvent(&release);
     // Where Qt already forgot which part was pressed, the release above did nothing.
     if (isSliderDown())
         setSliderDown(false);
+    qApp->removeEventFilter(this);
 }
 
 void Slider::changeEvent(QEvent* event)
@@ -189,16 +198,21 @@ void Slider::mousePressEvent(QMouseEvent* event)
     if (event->button() != Qt::MiddleButton) {
         if (!pressTrack(event))
             QScrollBar::mousePressEvent(event);
-        return;
+    } else {
+        event->accept();
+        // With another button down, that button's gesture goes on alone.
+        if (event->buttons() != Qt::MiddleButton)
+            return;
+        m_middleHeld = true;
+        QMouseEvent left = AsLeftButton(*event, event->buttons());
+        if (!pressTrack(&left))
+            QScrollBar::mousePressEvent(&left);
     }
-    event->accept();
-    // With another button down, that button's gesture goes on alone.
-    if (event->buttons() != Qt::MiddleButton)
-        return;
-    m_middleHeld = true;
-    QMouseEvent left = AsLeftButton(*event, event->buttons());
-    if (!pressTrack(&left))
-        QScrollBar::mousePressEvent(&left);
+    // Qt steps a held arrow or track again and again until the release, which may never come.
+    if (!m_stepping && repeatAction() != SliderNoAction) {
+        m_stepping = true;
+        qApp->installEventFilter(this);
+    }
 }
 
 void Slider::mouseMoveEvent(QMouseEvent* event)
@@ -217,14 +231,16 @@ void Slider::mouseReleaseEvent(QMouseEvent* event)
     if (!m_middleHeld) {
         if (!middle)
             QScrollBar::mouseReleaseEvent(event);
-        return;
-    }
-    // Only the middle button's own release ends its gesture, whatever else is held.
-    if (middle) {
+    } else if (middle) {
+        // Only the middle button's own release ends its gesture, whatever else is held.
         m_middleHeld = false;
         QMouseEvent left = AsLeftButton(*event, Qt::NoButton);
         QScrollBar::mouseReleaseEvent(&left);
     }
+    // Qt keeps a part pressed while another button is down, and then ignores that button's
+    // release: the last button up ends the press whichever it is.
+    if (event->buttons() == Qt::NoButton)
+        letGo();
 }
 
 // Some styles, or a modifier on some platforms, jump the thumb to a left click in the track;

@@ -8,11 +8,16 @@ namespace servo {
 // means, since every committed change drives a servo. The wheel follows the gesture as on
 // any scroll bar, and the keys agree with it (Right, Down and Page Down add one); while the
 // thumb is held nothing else in the window takes a key, a wheel notch or a click, and the hold
-// ends as a release would the moment the hand can no longer finish it; no menu and no click
-// jumps the thumb across the track; the focused slider shows it plainly.
+// ends as a release would the moment the hand can no longer finish it, as does an arrow or the
+// track held down, which stops stepping then; no menu and no click jumps the thumb across the
+// track; the focused slider shows it plainly.
 class Slider : public QScrollBar {
 public:
     explicit Slider(QWidget* parent = nullptr);
+
+    // Ends whatever the hand holds as its release would: a held thumb's dragged value is
+    // committed (its change event runs inside the call), a held arrow or track stops stepping.
+    void letGo();
 
 protected:
     bool event(QEvent* event) override;
@@ -29,9 +34,10 @@ private:
     bool pressTrack(QMouseEvent* event);
     bool inMyWindow(QObject* object) const;
     void releaseLost(const QMouseEvent& event);
-    void letGo();
+    bool held() const { return isSliderDown() || m_stepping; }
 
     bool m_middleHeld = false; // a middle press that stands in for the left button
+    bool m_stepping = false; // an arrow or the track held down, stepping again and again
 };
 
 } // namespace servo

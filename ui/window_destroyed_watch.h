@@ -10,7 +10,7 @@ namespace servo::platform {
 // Tells when another program destroys the window's native window: on X11 any client may
 // (`xdotool windowclose`, a window manager that crashes with it), which leaves a program
 // with nothing on screen. Where no other program can, it never tells. Each platform has its
-// own file (window_watch_posix.cpp, window_watch_windows.cpp).
+// own file (window_destroyed_watch_xcb.cpp, window_destroyed_watch_windows.cpp).
 class WindowDestroyedWatch {
 public:
     // `destroyed` is called from the event loop, once.

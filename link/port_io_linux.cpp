@@ -1,6 +1,7 @@
-// The port's input and output on Linux, the one POSIX system the panel is built for.
+// The port's input and output on Linux.
 #include "port_io.h"
 
+#include <QFileInfo>
 #include <QSocketNotifier>
 #include <QThread>
 
@@ -46,12 +47,23 @@ namespace {
         bool m_lowered = false;
     };
 
-} // namespace
+    // Where QSerialPort keeps a device's lock file: in the first of its folders that can be
+    // read and holds the file or may have it made.
+    QString LockFileOf(const QString& device)
+    {
+        QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
+        name.replace(QLatin1Char('/'), QLatin1Char('_'));
+        for (const char* folder : { "/var/lock", "/etc/locks", "/var/spool/locks",
+                 "/var/spool/uucp", "/tmp", "/var/tmp", "/var/lock/lockdev", "/run/lock" }) {
+            const QFileInfo dir { QLatin1String(folder) };
+            const QString path = dir.filePath() + QLatin1String("/LCK..") + name;
+            if (dir.isReadable() && (QFileInfo::exists(path) || dir.isWritable()))
+                return path;
+        }
+        return {};
+    }
 
-QString FirstPortName()
-{
-    return QStringLiteral("/dev/ttyS0");
-}
+} // namespace
 
 bool OpenPort(QSerialPort& port)
 {
@@ -59,6 +71,15 @@ bool OpenPort(QSerialPort& port)
     const ExclusiveHoldsHonoured honoured;
     // Opened write-only, the port raises no notification of received data.
     return port.open(QIODevice::WriteOnly);
+}
+
+QString TargetLockFile(const QString& device)
+{
+    const QString target = QFileInfo(device).canonicalFilePath();
+    if (target.isEmpty())
+        return {};
+    const QString lock = LockFileOf(target);
+    return lock == LockFileOf(device) ? QString() : lock;
 }
 
 qint64 WriteNow(QSerialPort& port, std::string_view bytes, QString& error)

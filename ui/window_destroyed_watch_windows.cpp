@@ -1,6 +1,6 @@
 // Another process cannot destroy a window on Windows (DestroyWindow is refused across
 // threads), so there is nothing to watch.
-#include "window_watch.h"
+#include "window_destroyed_watch.h"
 
 namespace servo::platform {
 

@@ -1,6 +1,6 @@
 // On Linux the window is an X11 window (directly or through XWayland) or a Wayland surface;
 // only the first can be destroyed by another client.
-#include "window_watch.h"
+#include "window_destroyed_watch.h"
 
 #include <QAbstractNativeEventFilter>
 #include <QCoreApplication>

@@ -1,5 +1,7 @@
-// What reports need to know about the ports of a Linux system.
+// What finding port 1 and its reports need to know about the ports of a Linux system.
 #include "port_survey.h"
+
+#include "first_port.h"
 
 #include <QDir>
 #include <QFile>
@@ -45,6 +47,11 @@ namespace {
 
 } // namespace
 
+QString FirstPortName()
+{
+    return QStringLiteral("/dev/ttyS0");
+}
+
 void ReadFirstPortFault(FirstPortOutcome& outcome, QSerialPort::SerialPortError error)
 {
     // A placeholder of the 8250 driver opens and then fails every terminal call with EIO;
@@ -55,7 +62,7 @@ void ReadFirstPortFault(FirstPortOutcome& outcome, QSerialPort::SerialPortError 
     }
 }
 
-PortDescription Describe(const QSerialPortInfo& info)
+PortDescription ListedPort(const QSerialPortInfo& info)
 {
     PortDescription port;
     port.device = info.systemLocation();
@@ -103,30 +110,29 @@ std::optional<QString> ConsoleOf(const QString& device)
     QFile consoles(QStringLiteral("/proc/consoles"));
     if (!number || !consoles.open(QIODevice::ReadOnly))
         return {};
-    const QString listed = QStringLiteral("%1:%2").arg(major(*number)).arg(minor(*number));
-    for (const QByteArray& line : consoles.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() > 1 && QString::fromLatin1(fields.back()) == listed)
-            return QString::fromLocal8Bit(fields.front());
-    }
-    return {};
+    return ListedConsole(
+        consoles.readAll(), QStringLiteral("%1:%2").arg(major(*number)).arg(minor(*number)));
 }
 
 // Qt's serial port (ours and any other Qt program's) claims a device with a lock file,
-// which names the program that holds it.
+// which names the program that holds it: under the name opened, and where that is a link,
+// under the name of the device it leads to as well.
 std::optional<PortHolder> HolderOf(const QString& device)
 {
-    QString name = device;
-    if (name.startsWith(QLatin1String("/dev/")))
-        name.remove(0, 5);
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    for (const char* dir : { "/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
-             "/tmp", "/var/lock/lockdev" }) {
-        const QString path = QDir(QLatin1String(dir)).filePath(QLatin1String("LCK..") + name);
-        qint64 pid = 0;
-        QString host, program;
-        if (QFileInfo::exists(path) && QLockFile(path).getLockInfo(&pid, &host, &program))
-            return PortHolder { program, pid };
+    for (QString name : { device, QFileInfo(device).canonicalFilePath() }) {
+        if (name.isEmpty())
+            continue;
+        if (name.startsWith(QLatin1String("/dev/")))
+            name.remove(0, 5);
+        name.replace(QLatin1Char('/'), QLatin1Char('_'));
+        for (const char* dir : { "/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
+                 "/tmp", "/var/lock/lockdev" }) {
+            const QString path = QDir(QLatin1String(dir)).filePath(QLatin1String("LCK..") + name);
+            qint64 pid = 0;
+            QString host, program;
+            if (QFileInfo::exists(path) && QLockFile(path).getLockInfo(&pid, &host, &program))
+                return PortHolder { program, pid };
+        }
     }
     return {};
 }
