@@ -10,8 +10,8 @@
 #include <QString>
 
 #include <functional>
-#include <optional>
 #include <memory>
+#include <optional>
 
 namespace servo {
 

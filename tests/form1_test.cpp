@@ -231,9 +231,9 @@ namespace {
     {
         Form1 form(pty.path());
         ASSERT_NO_FATAL_FAILURE(startShown(form));
-        // As painted: the bottom-right corner, clear of the text.
+        // As the window paints it: the bottom-right corner, clear of the text.
         auto window = [&](int ch) {
-            const QImage label = ChannelLabel(form, ch)->grab().toImage();
+            const QImage label = form.grab(ChannelLabel(form, ch)->geometry()).toImage();
             return label.pixelColor(label.width() - 1, label.height() - 1);
         };
         const QColor face = form.palette().color(QPalette::Button);

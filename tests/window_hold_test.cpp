@@ -198,9 +198,9 @@ namespace {
         EXPECT_EQ(Hex(pty.readAll(300ms)), "") << "sent before the hand let go";
         own->kill();
         const std::string sent = pty.read(4, 5s);
-        EXPECT_TRUE(sent.size() == 4 && sent.substr(0, 2) == std::string { '\x02', '0' }
-            && std::stoi(sent.substr(2), nullptr, 16) > 50)
-            << "not sent once as the display went: " << Hex(sent);
+        const bool once = sent.size() == 4 && sent.substr(0, 2) == std::string { '\x02', '0' }
+            && std::stoi(sent.substr(2), nullptr, 16) > 50;
+        EXPECT_TRUE(once) << "not sent once as the display went: " << Hex(sent);
         EXPECT_EQ(panel.awaitEnd(10s), EXIT_FAILURE) << panel.errors().toStdString();
         EXPECT_EQ(Hex(pty.readAll(300ms)), "");
     }
