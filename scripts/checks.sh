@@ -63,16 +63,16 @@ run_recorded() { # run_recorded PREFIX command...
 }
 recorded_status() { cat "$1.status" 2>/dev/null || echo none; } # recorded_status PREFIX
 
-# Xvfb on a display it picks itself (the tests' way), logging to LOG; once it takes clients,
-# DISPLAY names it (exported) and xvfb_pid is its process.
-start_xvfb() { # start_xvfb LOG
+# Xvfb on a display it picks itself (the tests' way), logging to LOG; once it takes clients
+# (waited for SECONDS, 10 unless given), DISPLAY names it (exported) and xvfb_pid is its process.
+start_xvfb() { # start_xvfb LOG [SECONDS]
   Xvfb -displayfd 3 -noreset -screen 0 800x600x24 -nolisten tcp 3>"$1.display" >"$1" 2>&1 &
   # shellcheck disable=SC2034 # the caller's
   xvfb_pid=$!
-  wait_for 10 grep -q '^[0-9]' "$1.display" || return 1
+  wait_for "${2:-10}" grep -q '^[0-9]' "$1.display" || return 1
   DISPLAY=:$(head -1 "$1.display")
   export DISPLAY
-  wait_for 10 xdpyinfo >/dev/null 2>&1
+  wait_for "${2:-10}" xdpyinfo >/dev/null 2>&1
 }
 screenshot() { xwd -root | convert xwd:- "$1" 2>/dev/null || true; } # screenshot PNG
 
@@ -191,4 +191,44 @@ debian_mirrors() { # debian_mirrors SUITE
   }
   mirrors=("deb $archive $1 main" "deb $archive $1-updates main")
   [ -z "$security" ] || mirrors+=("deb $security $1-security main")
+}
+
+# Runs a command in a mount namespace of its own where arm64 programs run through qemu-user,
+# as mmdebstrap needs for an arm64 root. qemu-user-static's packaging registers qemu with
+# binfmt_misc on a booted system; where it is not (a container), qemu is registered in a
+# binfmt_misc mounted in the namespace, and the entry goes with the last such mount. Another
+# run at the same time shares it: an entry of ours already there serves as it is.
+with_arm64_binfmt() { # with_arm64_binfmt COMMAND...
+  local entry=/usr/share/binfmts/qemu-aarch64 register
+  register=$(mktemp)
+  # F: the kernel opens qemu now, so the root needs no copy of it.
+  printf ':servo-panel-aarch64:M:0:%s:%s:%s:F' "$(sed -n 's/^magic //p' $entry)" \
+    "$(sed -n 's/^mask //p' $entry)" "$(command -v qemu-aarch64-static)" >"$register"
+  # shellcheck disable=SC2016 # the inner shell expands $0 and $@
+  unshare --mount --propagation private sh -c '
+    cd /proc/sys/fs/binfmt_misc 2>/dev/null && grep -qx enabled qemu-aarch64 2>/dev/null ||
+      { mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc && {
+        grep -qx enabled /proc/sys/fs/binfmt_misc/servo-panel-aarch64 2>/dev/null ||
+          cat "$0" >/proc/sys/fs/binfmt_misc/register; }; } || exit 98
+    rm -f "$0"
+    exec "$@"' "$register" "$@"
+}
+
+# Makes a minimal Debian SUITE for ARCH in DIR with mmdebstrap (an arm64 one through qemu-user),
+# from the mirrors this machine's apt uses, logging to LOG. The packages it fetches are kept in
+# CACHE for the next run; OPTIONS (more packages, the caller's hooks) come between taking them
+# from CACHE and putting them back, so what the hooks install is kept too.
+debian_root() { # debian_root ARCH SUITE DIR CACHE LOG OPTIONS...
+  local arch=$1 suite=$2 dir=$3 cache=$4 log=$5
+  shift 5
+  debian_mirrors "$suite" || return 1
+  mkdir -p "$cache"
+  # A stuck mirror or hook ends the run; a cold arm64 root under qemu takes about 20 minutes.
+  # shellcheck disable=SC2016 # mmdebstrap's hooks expand $1
+  with_arm64_binfmt timeout 45m mmdebstrap --mode=root --arch="$arch" --variant=minbase \
+    --verbose --skip=download/empty --setup-hook='mkdir -p "$1"/var/cache/apt/archives' \
+    --setup-hook="sync-in '$cache' /var/cache/apt/archives" "$@" \
+    --customize-hook="sync-out /var/cache/apt/archives '$cache'" \
+    --customize-hook='rm -f "$1"/var/cache/apt/archives/*.deb' \
+    "$suite" "$dir" "${mirrors[@]}" >"$log" 2>&1
 }

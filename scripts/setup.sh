@@ -39,12 +39,15 @@ arm64=(g++-aarch64-linux-gnu qt6-base-dev:arm64 qt6-serialport-dev:arm64 libgl-d
 # `setup.sh fresh` what `make check-fresh` needs to build a fresh Debian root; `setup.sh
 # windows` the cross compiler, the installer's maker, the icon's renderer and, for
 # `make check-windows`, Wine, the far end's Python and tmux for its consoles; `setup.sh format`
-# the formatter CI checks the tree with.
+# the formatter CI checks the tree with; `setup.sh drivers` the machines `make check-drivers`
+# boots (qemu for both architectures), qemu-user and mmdebstrap for their roots, and the
+# tool that makes a root's disk image, and the device tree compiler for the Pi's aliases.
 case "${1:-}" in
 fuzz) packages+=(clang libclang-rt-dev) ;;
 fresh) packages+=(mmdebstrap) ;;
 arm64) packages+=("${arm64[@]}") ;;
 format) packages+=(clang-format) ;;
+drivers) packages+=(qemu-system-x86 qemu-system-arm qemu-user-static mmdebstrap arch-test e2fsprogs device-tree-compiler python3) ;;
 windows)
   packages+=(g++-mingw-w64-x86-64-posix ninja-build nsis librsvg2-bin wine wine64 python3 xclip tmux)
   ;;

@@ -106,7 +106,17 @@ bool Form1::start(const std::function<void()>& deliverEndings)
     auto* portLabel = findChild<QLabel*>(QStringLiteral("Label5"));
     portLabel->setToolTip(inUse);
     portLabel->setAccessibleDescription(inUse);
+    // A report box's first making loads its icons and the style's parts for dialogs: a tenth
+    // of a second here, over a second on a slow board, between a lost port and its report.
+    // Made once while nothing happens, they are at hand when it counts.
+    QTimer::singleShot(0, this, [this] { delete reportBox(QString()); });
     return true;
+}
+
+QMessageBox* Form1::reportBox(const QString& message)
+{
+    return new QMessageBox(QMessageBox::Critical, windowTitle(), message, QMessageBox::Ok,
+        isVisible() ? this : nullptr);
 }
 
 template <typename Widget> Widget* Form1::place(const char* name)
@@ -296,8 +306,7 @@ void Form1::report(const std::string& text, bool onScreen)
         return;
     // The status comes from the report, not from the last window closing.
     QGuiApplication::setQuitOnLastWindowClosed(false);
-    auto* box = new QMessageBox(QMessageBox::Critical, windowTitle(), message, QMessageBox::Ok,
-        isVisible() ? this : nullptr);
+    QMessageBox* box = reportBox(message);
     box->setObjectName(QStringLiteral("failureReport"));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::ApplicationModal);

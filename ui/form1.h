@@ -15,6 +15,7 @@
 
 class QLabel;
 class QLineEdit;
+class QMessageBox;
 class QPushButton;
 
 namespace servo {
@@ -64,6 +65,7 @@ private:
     QPushButton* button(const char* name, const QString& caption);
     void buildChannel(int channel);
     void setFocusChain();
+    QMessageBox* reportBox(const QString& message);
 
     SerialLink m_link;
     Panel m_panel;
