@@ -13,13 +13,15 @@
 # Prints one summary line and fails on any failure.
 #
 # Needs root (mmdebstrap, the arm64 root's binfmt entry) and the network for the roots. Kernels,
-# initramfs and root images are cached in $DRIVERS_CACHE (~/.cache/servo-panel/drivers), keyed
-# by what goes into them, beside the packages they were made from; remove it for a cold run.
+# initramfs and root images are cached in $DRIVERS_CACHE (default: drivers/ in SERVO_CACHE,
+# ~/.cache/servo-panel), keyed by what goes into them, beside the packages they were made from;
+# remove it for a cold run.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 native=$(cd "${BUILD:-$here/build}" && pwd)
 arm=$(cd "${ARM64_BUILD:-$here/build-arm64}" && pwd)
-cache=${DRIVERS_CACHE:-$HOME/.cache/servo-panel/drivers}
+# Beside Qt for Windows, in the same place.
+cache=${DRIVERS_CACHE:-${SERVO_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/servo-panel}/drivers}
 [ "$(id -u)" -eq 0 ] || { echo "check-drivers: needs root (mmdebstrap)" >&2; exit 2; }
 
 # shellcheck source=scripts/checks.sh

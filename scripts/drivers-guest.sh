@@ -24,6 +24,7 @@ end() {
   sync
   umount $share 2>/dev/null
   echo o >/proc/sysrq-trigger # no init system to ask
+  sleep 30 # the power-off is queued: init ending first would panic the kernel
 }
 
 # A booted system's /dev is the kernel's devtmpfs, whose nodes come and go with the devices
