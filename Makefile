@@ -114,8 +114,8 @@ check-arm64: arm64
 	@ARM64_BUILD=$(ARM64_BUILD) scripts/check-arm64.sh
 
 # Both packages installed in machines qemu emulates, on the kernel's own serial drivers: a
-# 16550A, the kernel's console, a USB adapter pulled out, a Raspberry Pi's PL011 (root; the
-# first run makes the kernels and roots in ~/.cache/servo-panel/drivers).
+# 16550A, the kernel's console, a USB adapter pulled out, a Raspberry Pi's PL011 alone and as
+# the console (root; the first run makes the kernels and roots in ~/.cache/servo-panel/drivers).
 check-drivers: package arm64
 	@cmake --build $(BUILD) -j$(JOBS) --target layout-points
 	@scripts/setup.sh drivers

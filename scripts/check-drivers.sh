@@ -9,7 +9,8 @@
 #   usb      ttyS0 a placeholder, one USB adapter (ftdi_sio) pulled out while nobody touches
 #            the panel: the report within a second of the node's going, status 1;
 #   pi       arm64 `virt` with its PL011 ttyAMA0 named serial0 by a udev rule of the shape of
-#            Raspberry Pi OS's, from the device tree's aliases as a Pi's firmware gives them.
+#            Raspberry Pi OS's, from the device tree's aliases as a Pi's firmware gives them;
+#   pi-console  that PL011 as the kernel's console, as a Pi comes: nothing sent, the report.
 # Prints one summary line and fails on any failure.
 #
 # Needs root (mmdebstrap, the arm64 root's binfmt entry) and the network for the roots. Kernels,
@@ -216,8 +217,8 @@ uart_after() {
   [ "$(got status)" = 0 ] && grep -q 'uart:16550A' <<<"$(got after_driver)" &&
     ! grep -q 'RTS\|DTR' <<<"$(got after_driver)" && no_lock ttyS0
 }
-console_report() {
-  [ -n "$(got window)" ] && grep -q "system's console (ttyS0)" <<<"$(got report)" && [ "$(got status)" = 1 ]
+console_report() { # console_report DEVICE
+  [ -n "$(got window)" ] && grep -q "system's console ($1)" <<<"$(got report)" && [ "$(got status)" = 1 ]
 }
 usb_frames() {
   grep -q '^0: uart:unknown' <<<"$(got ports | tr ';' '\n')" && grep -q 'usb-.* -> ../../ttyUSB0' "$out/$row/devices.txt" &&
@@ -243,17 +244,22 @@ row_uart() {
     uart_after
 }
 
-# 2. The same UART as the kernel's console: all that reaches its far side is the console's.
+# A UART that is the kernel's console: all that reaches its far side is the console's.
+console_checks() { # console_checks DEVICE
+  stx=$(od -An -v -tx1 "$out/$row/uart.bin" 2>/dev/null | tr ' ' '\n' | grep -c '^02$' || true)
+  check "$row: no frame byte on the line: $(stat -c %s "$out/$row/uart.bin" 2>/dev/null || echo 0) bytes, $stx STX" \
+    test -f "$out/$row/uart.bin" -a "$stx" = 0
+  check "$row: the line still at $(grep -o 'speed [0-9]* baud' "$out/$row/stty-after.txt" || echo '?')" \
+    console_kept
+  check "$row: the report on screen: \"$(got report | cut -c1-90)...\", answered: status $(got status)" \
+    console_report "$1"
+}
+
+# 2. The same UART as the kernel's console.
 row_console() {
   CONSOLE=console=ttyS0,115200 boot "$row" amd64 -serial "file:$work/$row/uart.bin"
   finish
-  stx=$(od -An -v -tx1 "$out/$row/uart.bin" 2>/dev/null | tr ' ' '\n' | grep -c '^02$' || true)
-  check "console: no frame byte on the line: $(stat -c %s "$out/$row/uart.bin" 2>/dev/null || echo 0) bytes, $stx STX" \
-    test -f "$out/$row/uart.bin" -a "$stx" = 0
-  check "console: the line still at $(grep -o 'speed [0-9]* baud' "$out/$row/stty-after.txt" || echo '?')" \
-    console_kept
-  check "console: the report on screen: \"$(got report | cut -c1-90)...\", answered: status $(got status)" \
-    console_report
+  console_checks ttyS0
 }
 
 # 3. ttyS0 a placeholder; one USB serial adapter, pulled out while nobody touches the panel.
@@ -285,17 +291,26 @@ row_pi() {
   check "pi: while it ran: $(got running_driver); EXIT gives status $(got status)" pi_exit
 }
 
+# 5. A Raspberry Pi as it comes: Raspberry Pi OS's command line has console=serial0,115200,
+# which the firmware hands the kernel as the UART's own name.
+row_pi_console() {
+  PI=1 RULES=$pi_rule CONSOLE=console=ttyAMA0,115200 boot "$row" arm64 -M virt -cpu cortex-a72 \
+    -serial "file:$work/$row/uart.bin"
+  finish
+  console_checks ttyAMA0
+}
+
 # DRIVERS_ROWS picks some of the rows, in its order.
-for row in ${DRIVERS_ROWS:-uart console usb pi}; do
+for row in ${DRIVERS_ROWS:-uart console usb pi pi-console}; do
   case $row in
   uart | console | usb) machine amd64 ;;
-  pi) machine arm64 ;;
+  pi | pi-console) machine arm64 ;;
   *)
     fail "no row $row"
     continue
     ;;
   esac
-  "row_$row"
+  "row_${row//-/_}"
 done
 
 checks_end "$((SECONDS - start)) s; logs in $out"

@@ -53,7 +53,7 @@ note user "$(id servo)"
 case $row in
 uart | console) line=/dev/ttyS0 table=/proc/tty/driver/serial index=0 ;;
 usb) line=/dev/ttyUSB0 table=/proc/tty/driver/usbserial index=0 ;;
-pi) line=/dev/serial0 table=/proc/tty/driver/ttyAMA index=0 ;;
+pi | pi-console) line=/dev/serial0 table=/proc/tty/driver/ttyAMA index=0 ;;
 esac
 note line "$line -> $(readlink -f "$line")"
 note ports "$(tr '\n' ';' </proc/tty/driver/serial)"
@@ -111,7 +111,7 @@ uart | pi)
   note after_driver "$(driver_line)"
   note after_locks "$(locks)"
   ;;
-console)
+console | pi-console)
   # The console report comes up instead of the panel's window.
   box=$window
   sleep 1
