@@ -83,8 +83,8 @@ check-fresh:
 	@BUILD=$(BUILD) DEBIAN=$(DEBIAN) scripts/check-fresh.sh
 
 # The Windows installer and zip in build-windows/. The first run builds Qt for Windows from the
-# source tarballs in QT_SOURCE_DIR into ~/.cache/servo-panel: 29 minutes of CPU time, 17 measured
-# on two idle cores, 67 on two cores shared with other builds.
+# source tarballs in QT_SOURCE_DIR into ~/.cache/servo-panel: 29 minutes of CPU time, 17 to 29
+# measured on two idle cores, 67 on two cores shared with other builds.
 WINDOWS_BUILD ?= build-windows
 export QT_SOURCE_DIR
 

@@ -68,7 +68,7 @@ fi
 work=$cache/qt-$version-win64-build
 rm -rf "$work" "$prefix"
 mkdir -p "$work"
-echo "qt-windows: building Qt $version for Windows in $work (about 17 min on two idle cores)" >&2
+echo "qt-windows: building Qt $version for Windows in $work (17 to 30 min on two idle cores)" >&2
 tar -C "$work" -xf "$src/$base_tar"
 tar -C "$work" -xf "$src/$serial_tar"
 

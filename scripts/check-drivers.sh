@@ -3,8 +3,8 @@
 # drivers in machines that qemu emulates (TCG), each booting Debian 12's own kernel on a root
 # made with mmdebstrap, udev running, the panel started as an ordinary user in dialout under
 # Xvfb (scripts/drivers-guest.sh drives it there). Rows:
-#   uart     a 16550A at ttyS0 (8250): frames in order, 9600 8N1, RTS and DTR up while it
-#            runs and down after EXIT, status 0, no lock file left;
+#   uart     a 16550A at ttyS0 (8250): frames in order, 9600 8N1, RTS (the panel's own request)
+#            and DTR up while it runs and down after EXIT, status 0, no lock file left;
 #   console  the same UART as the kernel's console: nothing sent, 115200 kept, the report;
 #   usb      ttyS0 a placeholder, one USB adapter (ftdi_sio) pulled out while nobody touches
 #            the panel: the report within a second of the node's going, status 1;
@@ -72,7 +72,7 @@ machine() { # machine ARCH
   local arch=$1 depends packages key root
   depends=$(dpkg-deb -f "${debs[$arch]}" Depends | tr ',' '\n' | sed 's/^ *//; s/[ (|].*//' |
     grep -v '^$' | sort -u | tr '\n' ' ')
-  packages="linux-image-$arch initramfs-tools udev kmod procps xvfb xdotool x11-utils $depends"
+  packages="linux-image-$arch initramfs-tools udev kmod procps xvfb xdotool x11-utils strace $depends"
   key=$({
     echo "$arch $packages ${initramfs_modules[*]}"
     echo "$guest_init"
@@ -203,15 +203,20 @@ nine_six_8n1() {
     grep -qw -- -cstopb "$1"
 }
 modem_lines_up() { grep -q RTS <<<"$1" && grep -q DTR <<<"$1"; }
+# The panel's own request for RTS, which the driver granted.
+rts_request() {
+  awk '/TIOCMBIS, \[TIOCM_RTS\]\) *= 0/ { sub(/.*ioctl\([0-9]+, /, ""); gsub(/ +/, " "); print; f = 1; exit }
+    END { exit !f }' "$out/$row/ioctl.txt" 2>/dev/null
+}
 no_lock() { ! grep -q "LCK\.\.$1" <<<"$(got after_locks)"; }
 
 # What each row needs to pass, read from what its machine saw.
 after_gone() { awk -v a="$(got gone)" -v b="$1" 'BEGIN { if (a && b) printf "%.3f", b - a }'; }
 console_kept() { grep -q 'speed 115200 baud' "$out/$row/stty-after.txt"; }
-pi_exit() { [ "$(got status)" = 0 ] && modem_lines_up "$(got running_driver)"; }
+pi_exit() { [ "$(got status)" = 0 ] && modem_lines_up "$(got running_driver)" && rts_request >/dev/null; }
 uart_running() {
   grep -q 'uart:16550A' <<<"$(got running_driver)" && modem_lines_up "$(got running_driver)" &&
-    nine_six_8n1 "$out/$row/stty-running.txt"
+    rts_request >/dev/null && nine_six_8n1 "$out/$row/stty-running.txt"
 }
 uart_after() {
   [ "$(got status)" = 0 ] && grep -q 'uart:16550A' <<<"$(got after_driver)" &&
@@ -237,7 +242,7 @@ row_uart() {
   finish
   check "uart: frames in order at the 16550A's far side: $(frames_in "$out/$row/uart.bin")" \
     frames_reached "$out/$row/uart.bin"
-  check "uart: while the panel runs: $(got running_driver); $(grep -o 'speed [0-9]* baud' "$out/$row/stty-running.txt" ||
+  check "uart: while the panel runs: $(got running_driver) (asked: $(rts_request || echo no RTS request)); $(grep -o 'speed [0-9]* baud' "$out/$row/stty-running.txt" ||
     echo 'no stty'), $(grep -ow 'cs8\|-parenb\|-cstopb' "$out/$row/stty-running.txt" | tr '\n' ' ')locks: $(got running_locks)" \
     uart_running
   check "uart: EXIT gives status $(got status); then: $(got after_driver); locks: $(got after_locks)" \
@@ -288,7 +293,7 @@ row_pi() {
   finish
   check "pi: frames at the PL011's far side ($(got line)): $(frames_in "$out/$row/uart.bin")" \
     frames_reached "$out/$row/uart.bin"
-  check "pi: while it ran: $(got running_driver); EXIT gives status $(got status)" pi_exit
+  check "pi: while it ran: $(got running_driver) (asked: $(rts_request || echo no RTS request)); EXIT gives status $(got status)" pi_exit
 }
 
 # 5. A Raspberry Pi as it comes: Raspberry Pi OS's command line has console=serial0,115200,

@@ -69,8 +69,15 @@ stty -F "$line" -a >$out/stty-before.txt 2>&1
 
 # Each line the panel writes to standard error, with the time it came.
 stamp() { while IFS= read -r l; do printf '%s %s\n' "$(now)" "$l"; done; }
+# On a UART the panel's requests to the driver are kept: Linux raises RTS itself when a port
+# opens, so only the request shows that the panel asks for it, as Windows needs (Qt opens a
+# COM port there with RTS down).
+trace=()
+case $row in
+uart | pi) trace=(strace -f -qq --seccomp-bpf -e trace=ioctl -e signal=none -o "$out/ioctl.txt") ;;
+esac
 {
-  runuser -u servo -- env DISPLAY="$DISPLAY" XDG_RUNTIME_DIR=/tmp/runtime-servo \
+  "${trace[@]}" runuser -u servo -- env DISPLAY="$DISPLAY" XDG_RUNTIME_DIR=/tmp/runtime-servo \
     HOME=/home/servo servo-panel 2>&1 >/dev/null
   echo $? >/tmp/status
 } | stamp >$out/panel.err &
