@@ -1,5 +1,6 @@
 #include "serial_link.h"
 
+#include "port_io.h"
 #include "port_survey.h"
 
 #include <QCoreApplication>
@@ -15,10 +16,11 @@ SerialLink::SerialLink(const std::optional<QString>& device, QObject* parent)
     , m_findPortOne(device ? PortFinder() : [](const FirstPortOutcome& first) {
         return ChoosePortOne(first, SystemPorts(), platform::SystemHints());
     })
+    , m_hangUpWatch(std::make_unique<platform::HangUpWatch>())
 {
     m_port.setPortName(m_device);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialLink::onPortError);
-    connect(&m_hangUpWatch, &platform::HangUpWatch::hungUp, this, &SerialLink::failLost);
+    connect(m_hangUpWatch.get(), &platform::HangUpWatch::hungUp, this, &SerialLink::failLost);
 }
 
 SerialLink::~SerialLink()
@@ -75,7 +77,7 @@ bool SerialLink::open()
     }
     m_port.clearError();
     m_state = State::Open;
-    m_hangUpWatch.start(m_port);
+    m_hangUpWatch->start(m_port);
     return true;
 }
 
@@ -112,7 +114,7 @@ void SerialLink::failOpen(const QString& systemReason, bool refused)
 
 void SerialLink::closePort()
 {
-    m_hangUpWatch.stop();
+    m_hangUpWatch->stop();
     m_port.close();
     m_targetLock.reset();
 }

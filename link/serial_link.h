@@ -2,7 +2,6 @@
 
 #include "first_port.h"
 #include "frame_link.h"
-#include "port_io.h"
 
 #include <QLockFile>
 #include <QObject>
@@ -14,6 +13,11 @@
 #include <optional>
 
 namespace servo {
+
+// Declared only, so that the window, which holds a SerialLink, reaches no platform header.
+namespace platform {
+    class HangUpWatch;
+}
 
 // The controller's serial port: 9600 baud, 8N1, RTS on, output only. A frame goes to
 // the driver at once, or is queued behind what is still waiting and leaves from the
@@ -73,7 +77,7 @@ private:
     PortFinder m_findPortOne;
     QSerialPort m_port;
     std::unique_ptr<QLockFile> m_targetLock; // the claim under the name of a link's device
-    platform::HangUpWatch m_hangUpWatch;
+    std::unique_ptr<platform::HangUpWatch> m_hangUpWatch;
     State m_state = State::Closed;
 };
 
