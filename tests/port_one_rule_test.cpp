@@ -244,22 +244,20 @@ namespace {
                 << consoles.toStdString();
     }
 
-    // A port another program holds is reported as held, never as a matter of permissions.
-    TEST(PortOne, HeldPortNamesTheHolderOrTheSystemsWords)
+    // What a real holder's report says is checked against one (PortFault.HeldByAnotherProgram);
+    // here, the two cases no test machine makes: a holder with no name, and the system's own
+    // words (Windows' "Access is denied.") inside the sentence, without their full stop.
+    TEST(PortOne, HeldPortWithoutItsHoldersNameOrADoubleStop)
     {
         const struct {
             QString reason;
-            QString expected;
+            const char* shown;
         } rows[] = {
-            { InUseByAnotherProgram(QStringLiteral("minicom"), 4242),
-                QStringLiteral("it is in use by another program (minicom, process 4242).") },
-            { InUseByAnotherProgram(QString(), 17),
-                QStringLiteral("it is in use by another program (unknown, process 17).") },
-            { InUseByAnotherProgram(QStringLiteral("Access is denied.")),
-                QStringLiteral("it is in use by another program (Access is denied).") },
+            { InUseByAnotherProgram(QString(), 17), "(unknown, process 17)." },
+            { InUseByAnotherProgram(QStringLiteral("Access is denied.")), "(Access is denied)." },
         };
         for (const auto& row : rows)
-            EXPECT_EQ(row.reason.toStdString(), row.expected.toStdString());
+            EXPECT_TRUE(row.reason.endsWith(QLatin1String(row.shown))) << row.reason.toStdString();
     }
 
 } // namespace
