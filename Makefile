@@ -82,9 +82,9 @@ DEBIAN ?= bookworm
 check-fresh:
 	@BUILD=$(BUILD) DEBIAN=$(DEBIAN) scripts/check-fresh.sh
 
-# The Windows installer and zip in build-windows/. The first run builds Qt for Windows from the
-# source tarballs in QT_SOURCE_DIR into ~/.cache/servo-panel: 29 minutes of CPU time, 17 to 29
-# measured on two idle cores, 67 on two cores shared with other builds.
+# The Windows installer and zip in build-windows/. The first run puts Qt for Windows into
+# ~/.cache/servo-panel: unpacked from QT_SOURCE_DIR's prebuilt archive where it matches this
+# configuration, else built from the source tarballs there (17 to 29 minutes on two idle cores).
 WINDOWS_BUILD ?= build-windows
 export QT_SOURCE_DIR
 
