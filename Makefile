@@ -108,8 +108,8 @@ arm64:
 	@cmake --build $(ARM64_BUILD) -j$(JOBS) --target $(ARM64_TARGETS)
 	cd $(ARM64_BUILD) && DEB_HOST_ARCH=arm64 cpack -G DEB
 
-# The arm64 build run under qemu: the portable suites, and the .deb installed with apt into
-# a fresh arm64 Debian 12 root (root and the network; about ten minutes).
+# The arm64 build under qemu's user mode: its package's fields and the portable suites. The
+# package installed and run in arm64 Debian 12 is check-drivers' row pi.
 check-arm64: arm64
 	@ARM64_BUILD=$(ARM64_BUILD) scripts/check-arm64.sh
 
