@@ -82,9 +82,12 @@ machine_dir() { # machine_dir ARCH
 }
 # Makes the machine for ARCH, when the cache has none for its package list and recipe.
 machine() { # machine ARCH
-  local arch=$1 dir packages root
+  local arch=$1 dir packages root lock
   dir=$(machine_dir "$arch")
-  [ -f "$dir/ready" ] && return 0
+  # Another run making it in the same cache is waited for, not raced.
+  exec {lock}>>"$cache/$arch.lock"
+  flock "$lock"
+  [ -f "$dir/ready" ] && { exec {lock}>&-; return 0; }
   packages=$(machine_packages "$arch")
   echo "check-drivers: making the $arch machine in $dir (packages: $packages)"
   rm -rf "$dir"
@@ -112,6 +115,7 @@ machine() { # machine ARCH
     "$(($(du -sm "$root" | cut -f1) + 512))M" >/dev/null
   rm -rf --one-file-system "$root"
   touch "$dir/ready"
+  exec {lock}>&-
 }
 
 # The device tree qemu gives the `virt` machine of QEMU-ARGS, with the alias serial0 for its
