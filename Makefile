@@ -82,9 +82,9 @@ DEBIAN ?= bookworm
 check-fresh:
 	@BUILD=$(BUILD) DEBIAN=$(DEBIAN) scripts/check-fresh.sh
 
-# The Windows installer and zip in build-windows/. The first run builds Qt for Windows from the
-# source tarballs in QT_SOURCE_DIR into ~/.cache/servo-panel: 29 minutes of CPU time, 17 to 29
-# measured on two idle cores, 67 on two cores shared with other builds.
+# The Windows installer and zip in build-windows/. The first run puts Qt for Windows into
+# ~/.cache/servo-panel: unpacked from QT_SOURCE_DIR's prebuilt archive where it matches this
+# configuration, else built from the source tarballs there (17 to 29 minutes on two idle cores).
 WINDOWS_BUILD ?= build-windows
 export QT_SOURCE_DIR
 
@@ -108,8 +108,8 @@ arm64:
 	@cmake --build $(ARM64_BUILD) -j$(JOBS) --target $(ARM64_TARGETS)
 	cd $(ARM64_BUILD) && DEB_HOST_ARCH=arm64 cpack -G DEB
 
-# The arm64 build run under qemu: the portable suites, and the .deb installed with apt into
-# a fresh arm64 Debian 12 root (root and the network; about ten minutes).
+# The arm64 build under qemu's user mode: its package's fields and the portable suites. The
+# package installed and run in arm64 Debian 12 is check-drivers' row pi.
 check-arm64: arm64
 	@ARM64_BUILD=$(ARM64_BUILD) scripts/check-arm64.sh
 

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds Qt 6.4.2 (qtbase and qtserialport) for 64-bit Windows with MinGW-w64, once, into a
 # cache outside the checkout; later runs reuse it. Prints the prefix on its last line.
-#   QT_SOURCE_DIR  folder holding the two source tarballs (see the README)
+#   QT_SOURCE_DIR  folder holding the two source tarballs (see the README), and perhaps
+#                  qt-6.4.2-win64-KEY.tar.xz: this script's own result, unpacked instead of
+#                  built when KEY is that of the stamp it would write
 #   SERVO_CACHE    where the build and the result live (default ~/.cache/servo-panel)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -45,6 +47,28 @@ if [ -z "${QT_SOURCE_DIR:-}" ]; then
   exit 2
 fi
 src=$(cd "$QT_SOURCE_DIR" && pwd)
+
+# The prefix this configuration builds, made before: only a cache, so one that does not hold
+# the stamp its name promises is passed over and Qt built from the sources.
+key=$(printf '%s' "$stamp_text" | sha256sum | cut -c1-16)
+archive=$src/qt-$version-win64-$key.tar.xz
+if [ -f "$archive" ]; then
+  echo "qt-windows: unpacking $archive" >&2
+  unpacked=$(mkdir -p "$cache" && mktemp -d "$cache/qt-unpack.XXXXXX")
+  if tar -C "$unpacked" -xJf "$archive" &&
+    [ "$(cat "$unpacked/qt-$version-win64/.servo-panel-build" 2>/dev/null)" = "$stamp_text" ] &&
+    [ -f "$unpacked/qt-$version-win64/LICENSES/LGPL-3.0-only.txt" ]; then
+    rm -rf "$prefix"
+    mv "$unpacked/qt-$version-win64" "$prefix"
+    rm -rf "$unpacked"
+    echo "qt-windows: Qt $version for Windows in $prefix (from $archive)" >&2
+    echo "$prefix"
+    exit 0
+  fi
+  rm -rf "$unpacked"
+  echo "qt-windows: $archive does not hold this configuration's build; building" >&2
+fi
+
 # Qt's licences go with its DLLs into the installer.
 licences() {
   mkdir -p "$prefix/LICENSES"

@@ -65,23 +65,33 @@ pi_rule='SUBSYSTEM=="tty", KERNEL=="ttyAMA[0-9]*|ttyS[0-9]*", PROGRAM="/bin/sh -
 # The initramfs holds only what finds the root: a smaller one boots sooner under TCG.
 initramfs_modules=(virtio_pci virtio_blk virtio_console ext4 crc32c_generic)
 
-# Sets `machine` to the cached kernel, initramfs and root image for ARCH, building them first
-# when the package list or the recipe changed: Debian 12 minbase, its kernel, udev, Xvfb,
-# xdotool and what the panel's package depends on (installed when the machine boots).
-machine() { # machine ARCH
-  local arch=$1 depends packages key root
-  depends=$(dpkg-deb -f "${debs[$arch]}" Depends | tr ',' '\n' | sed 's/^ *//; s/[ (|].*//' |
+# What the machine for ARCH holds: Debian 12 minbase, its kernel, udev, Xvfb, xdotool and what
+# the panel's package depends on (installed when the machine boots).
+machine_packages() { # machine_packages ARCH
+  local depends
+  depends=$(dpkg-deb -f "${debs[$1]}" Depends | tr ',' '\n' | sed 's/^ *//; s/[ (|].*//' |
     grep -v '^$' | sort -u | tr '\n' ' ')
-  packages="linux-image-$arch initramfs-tools udev kmod procps xvfb xdotool x11-utils strace $depends"
-  key=$({
-    echo "$arch $packages ${initramfs_modules[*]}"
+  echo "linux-image-$1 initramfs-tools udev kmod procps xvfb xdotool x11-utils strace $depends"
+}
+# Where the cached kernel, initramfs and root image for ARCH lie, keyed by what goes into them.
+machine_dir() { # machine_dir ARCH
+  echo "$cache/$1-$({
+    echo "$1 $(machine_packages "$1") ${initramfs_modules[*]}"
     echo "$guest_init"
-  } | sha256sum | cut -c1-16)
-  machine=$cache/$arch-$key
-  [ -f "$machine/ready" ] && return 0
-  echo "check-drivers: making the $arch machine in $machine (packages: $packages)"
-  rm -rf "$machine"
-  mkdir -p "$machine"
+  } | sha256sum | cut -c1-16)"
+}
+# Makes the machine for ARCH, when the cache has none for its package list and recipe.
+machine() { # machine ARCH
+  local arch=$1 dir packages root lock
+  dir=$(machine_dir "$arch")
+  # Another run making it in the same cache is waited for, not raced.
+  exec {lock}>>"$cache/$arch.lock"
+  flock "$lock"
+  [ -f "$dir/ready" ] && { exec {lock}>&-; return 0; }
+  packages=$(machine_packages "$arch")
+  echo "check-drivers: making the $arch machine in $dir (packages: $packages)"
+  rm -rf "$dir"
+  mkdir -p "$dir"
   root=$work/root-$arch
   printf '%s\n' "$guest_init" >"$work/init"
   printf '%s\n' "${initramfs_modules[@]}" >"$work/modules"
@@ -98,13 +108,14 @@ machine() { # machine ARCH
     tail -20 "$out/mmdebstrap-$arch.log"
     return 1
   }
-  cp "$root"/boot/vmlinuz-* "$machine/vmlinuz"
-  cp "$root"/boot/initrd.img-* "$machine/initrd.img"
-  chmod 644 "$machine/vmlinuz" "$machine/initrd.img"
-  mke2fs -q -t ext4 -L root -d "$root" "$machine/root.img" \
+  cp "$root"/boot/vmlinuz-* "$dir/vmlinuz"
+  cp "$root"/boot/initrd.img-* "$dir/initrd.img"
+  chmod 644 "$dir/vmlinuz" "$dir/initrd.img"
+  mke2fs -q -t ext4 -L root -d "$root" "$dir/root.img" \
     "$(($(du -sm "$root" | cut -f1) + 512))M" >/dev/null
   rm -rf --one-file-system "$root"
-  touch "$machine/ready"
+  touch "$dir/ready"
+  exec {lock}>&-
 }
 
 # The device tree qemu gives the `virt` machine of QEMU-ARGS, with the alias serial0 for its
@@ -119,33 +130,40 @@ pi_device_tree() { # pi_device_tree DTB QEMU-ARGS...
   dtc -q -I dts -O dtb -o "$dtb" "$dtb.dts"
 }
 
-# One machine booted for ROW with qemu's arguments; its share holds the package, the guest's
-# script, the checks' library, where to click and, afterwards, what it saw. A board's udev
-# RULES go in its share too.
-row_dir=''
-boot() { # boot ROW ARCH QEMU-ARGS...
-  local row=$1 arch=$2 control
-  shift 2
-  row_dir=$work/$row
-  mkdir -p "$row_dir/share/out" "$row_dir/share/sync" "$row_dir/share/rules"
-  cp "${debs[$arch]}" "$row_dir/share/servo-panel.deb"
-  cp "$here/scripts/drivers-guest.sh" "$row_dir/share/guest.sh"
-  cp "$here/scripts/checks.sh" "$row_dir/share/checks.sh"
-  echo "$row" >"$row_dir/share/row"
+
+# One machine booted for ROW: BOARD pc (amd64) or pi (arm64 `virt` with a Raspberry Pi's
+# device tree alias and udev rule), the kernel's console on KERNEL-CONSOLE, and qemu's own
+# arguments. Its share ($work/ROW/share) holds the package, the guest's script, the checks'
+# library, the window's title, where to click and, afterwards, what it saw. Sets qemu_pid.
+qemu_pid=''
+boot() { # boot ROW BOARD KERNEL-CONSOLE QEMU-ARGS...
+  local row=$1 board=$2 console=$3 dir=$work/$1 arch=amd64 machine control qemu
+  shift 3
+  [ "$board" = pc ] || arch=arm64
+  machine=$(machine_dir "$arch")
+  mkdir -p "$dir/share/out" "$dir/share/sync" "$dir/share/rules"
+  cp "${debs[$arch]}" "$dir/share/servo-panel.deb"
+  cp "$here/scripts/drivers-guest.sh" "$dir/share/guest.sh"
+  cp "$here/scripts/checks.sh" "$dir/share/checks.sh"
+  echo "$row" >"$dir/share/row"
+  window_title "$points" >"$dir/share/title"
   for control in HScroll1.right Command1; do
-    layout_point "$points" "$control" >"$row_dir/share/$control"
+    layout_point "$points" "$control" >"$dir/share/$control"
   done
-  [ -z "${RULES:-}" ] || printf '%s\n' "$RULES" >"$row_dir/share/rules/99-com.rules"
-  local append="root=/dev/vda rw init=/usr/local/sbin/check-init panic=-1 quiet"
-  local qemu=("qemu-system-${arch_qemu[$arch]}" -nodefaults -display none -no-reboot
-    -accel "tcg,thread=multi" -smp 2 -m 1024 "$@")
-  [ -z "${PI:-}" ] || { pi_device_tree "$row_dir/pi.dtb" "${qemu[@]}" && qemu+=(-dtb "$row_dir/pi.dtb"); }
+  qemu=("qemu-system-${arch_qemu[$arch]}" -nodefaults -display none -no-reboot
+    -accel "tcg,thread=multi" -smp 2 -m 1024)
+  [ "$board" = pc ] || qemu+=(-M virt -cpu cortex-a72)
+  qemu+=("$@")
+  if [ "$board" = pi ]; then
+    printf '%s\n' "$pi_rule" >"$dir/share/rules/99-com.rules"
+    pi_device_tree "$dir/pi.dtb" "${qemu[@]}" && qemu+=(-dtb "$dir/pi.dtb")
+  fi
   "${qemu[@]}" -kernel "$machine/vmlinuz" -initrd "$machine/initrd.img" \
-    -append "$append ${CONSOLE:-}" \
+    -append "root=/dev/vda rw init=/usr/local/sbin/check-init panic=-1 quiet console=$console" \
     -drive "file=$machine/root.img,format=raw,if=none,id=root,snapshot=on" \
     -device virtio-blk-pci,drive=root \
-    -virtfs "local,path=$row_dir/share,mount_tag=share,security_model=none,id=share" \
-    -qmp "unix:$row_dir/qmp.sock,server=on,wait=off" >"$row_dir/qemu.log" 2>&1 &
+    -virtfs "local,path=$dir/share,mount_tag=share,security_model=none,id=share" \
+    -qmp "unix:$dir/qmp.sock,server=on,wait=off" >"$dir/qemu.log" 2>&1 &
   qemu_pid=$!
 }
 # What reached a chardev file, as frames (eight hex digits each), through the far end's log.
@@ -153,30 +171,29 @@ frames_in() { # frames_in FILE
   echo "0 $(od -An -v -tx1 "$1" 2>/dev/null | tr '\n' ' ')" >"$1.log"
   frames_since "$1.log" 0
 }
-# Tells the guest when the far side has seen the start-up frames, then the click's; gives up
-# when the machine is gone.
-far_side_signals() { # far_side_signals FILE
+# Tells ROW's guest when the far side has seen the start-up frames, then the click's; gives
+# up when the machine is gone.
+far_side_signals() { # far_side_signals ROW FILE
   local bytes
   for bytes in 16:startup 20:click; do
-    until [ "$(stat -c %s "$1" 2>/dev/null || echo 0)" -ge "${bytes%:*}" ]; do
+    until [ "$(stat -c %s "$2" 2>/dev/null || echo 0)" -ge "${bytes%:*}" ]; do
       kill -0 "$qemu_pid" 2>/dev/null || return 0
       sleep 0.2
     done
-    touch "$row_dir/share/sync/${bytes#*:}"
+    touch "$work/$1/share/sync/${bytes#*:}"
   done
 }
-finish() { # finish: waits for the machine to power off, and keeps what it saw
+finish() { # finish ROW: waits for the machine to power off, and keeps what it saw in $out/ROW
   local until=$((SECONDS + 600))
   while kill -0 "$qemu_pid" 2>/dev/null && [ $SECONDS -lt $until ]; do sleep 0.5; done
   kill "$qemu_pid" 2>/dev/null || true
   wait "$qemu_pid" 2>/dev/null || true
   qemu_pid=''
-  cp -r "$row_dir/share/out" "$out/$row"
-  cp "$row_dir"/*.log "$row_dir"/*.bin "$out/$row/" 2>/dev/null || true
+  cp -r "$work/$1/share/out" "$out/$1"
+  cp "$work/$1"/*.log "$work/$1"/*.bin "$out/$1/" 2>/dev/null || true
 }
-got() { sed -n "s/^$1=//p" "$out/$row/result" 2>/dev/null | tail -1; }
 qmp() { # qmp ROW-DIR COMMAND-JSON: one command on the machine's QMP socket
-  python3 - "$1/qmp.sock" "$2" <<'EOF'
+  python3 - "$1/qmp.sock" "$2" <<'PY'
 import json, socket, sys
 s = socket.socket(socket.AF_UNIX)
 s.connect(sys.argv[1])
@@ -191,131 +208,149 @@ for command in ('{"execute": "qmp_capabilities"}', sys.argv[2]):
             break
     if "error" in reply:
         sys.exit(reply["error"]["desc"])
-EOF
+PY
 }
 
+# What each row needs to pass, read from what its machine saw: SEEN is $out/ROW, its result
+# file the guest's notes ("KEY=VALUE").
+got() { sed -n "s/^$2=//p" "$1/result" 2>/dev/null | tail -1; } # got SEEN KEY
 frames_reached() { # frames_reached FILE: the start-up frames and CH1's right arrow, only
   [ "$(frames_in "$1")" = "$(startup_frames) $(frame 1 51)" ]
 }
 # 9600 8N1 as stty reads it while the panel holds the line.
-nine_six_8n1() {
+nine_six_8n1() { # nine_six_8n1 STTY-FILE
   grep -q 'speed 9600 baud' "$1" && grep -qw cs8 "$1" && grep -qw -- -parenb "$1" &&
     grep -qw -- -cstopb "$1"
 }
-modem_lines_up() { grep -q RTS <<<"$1" && grep -q DTR <<<"$1"; }
+modem_lines_up() { grep -q RTS <<<"$1" && grep -q DTR <<<"$1"; } # modem_lines_up DRIVER-LINE
 # The panel's own request for RTS, which the driver granted.
-rts_request() {
+rts_request() { # rts_request SEEN
   awk '/TIOCMBIS, \[TIOCM_RTS\]\) *= 0/ { sub(/.*ioctl\([0-9]+, /, ""); gsub(/ +/, " "); print; f = 1; exit }
-    END { exit !f }' "$out/$row/ioctl.txt" 2>/dev/null
+    END { exit !f }' "$1/ioctl.txt" 2>/dev/null
 }
-no_lock() { ! grep -q "LCK\.\.$1" <<<"$(got after_locks)"; }
+no_lock() { ! grep -q "LCK\.\.$2" <<<"$(got "$1" after_locks)"; } # no_lock SEEN NODE
+# dpkg installed the package for ARCH, its dependencies met.
+installed() { [[ "$(got "$1" installed)" == "ii servo-panel "*" $2" ]]; } # installed SEEN ARCH
+# Seconds from the node's going to TIME, on the guest's clock.
+after_gone() { # after_gone SEEN TIME
+  awk -v a="$(got "$1" gone)" -v b="$2" 'BEGIN { if (a && b) printf "%.3f", b - a }'
+}
+console_kept() { grep -q 'speed 115200 baud' "$1/stty-after.txt"; } # console_kept SEEN
+pi_exit() { # pi_exit SEEN
+  [ "$(got "$1" status)" = 0 ] && modem_lines_up "$(got "$1" running_driver)" &&
+    rts_request "$1" >/dev/null
+}
+uart_running() { # uart_running SEEN
+  grep -q 'uart:16550A' <<<"$(got "$1" running_driver)" &&
+    modem_lines_up "$(got "$1" running_driver)" && rts_request "$1" >/dev/null &&
+    nine_six_8n1 "$1/stty-running.txt"
+}
+uart_after() { # uart_after SEEN
+  [ "$(got "$1" status)" = 0 ] && grep -q 'uart:16550A' <<<"$(got "$1" after_driver)" &&
+    ! grep -q 'RTS\|DTR' <<<"$(got "$1" after_driver)" && no_lock "$1" ttyS0
+}
+console_report() { # console_report SEEN DEVICE
+  [ -n "$(got "$1" window)" ] && grep -q "system's console ($2)" <<<"$(got "$1" report)" &&
+    [ "$(got "$1" status)" = 1 ]
+}
+usb_frames() { # usb_frames SEEN
+  grep -q '^0: uart:unknown' <<<"$(got "$1" ports | tr ';' '\n')" &&
+    grep -q 'usb-.* -> ../../ttyUSB0' "$1/devices.txt" && frames_reached "$1/usb.bin"
+}
+usb_report() { # usb_report SEEN LAG: LAG seconds from the node's going to the box's coming
+  [ -n "$2" ] && awk -v l="$2" 'BEGIN { exit !(l <= 1 && l >= -1) }' &&
+    grep -q 'Lost the port /dev/ttyUSB0' <<<"$(got "$1" report)" && [ "$(got "$1" status)" = 1 ] &&
+    no_lock "$1" ttyUSB0
+}
 
-# What each row needs to pass, read from what its machine saw.
-after_gone() { awk -v a="$(got gone)" -v b="$1" 'BEGIN { if (a && b) printf "%.3f", b - a }'; }
-console_kept() { grep -q 'speed 115200 baud' "$out/$row/stty-after.txt"; }
-pi_exit() { [ "$(got status)" = 0 ] && modem_lines_up "$(got running_driver)" && rts_request >/dev/null; }
-uart_running() {
-  grep -q 'uart:16550A' <<<"$(got running_driver)" && modem_lines_up "$(got running_driver)" &&
-    rts_request >/dev/null && nine_six_8n1 "$out/$row/stty-running.txt"
-}
-uart_after() {
-  [ "$(got status)" = 0 ] && grep -q 'uart:16550A' <<<"$(got after_driver)" &&
-    ! grep -q 'RTS\|DTR' <<<"$(got after_driver)" && no_lock ttyS0
-}
-console_report() { # console_report DEVICE
-  [ -n "$(got window)" ] && grep -q "system's console ($1)" <<<"$(got report)" && [ "$(got status)" = 1 ]
-}
-usb_frames() {
-  grep -q '^0: uart:unknown' <<<"$(got ports | tr ';' '\n')" && grep -q 'usb-.* -> ../../ttyUSB0' "$out/$row/devices.txt" &&
-    frames_reached "$out/$row/usb.bin"
-}
-usb_report() {
-  [ -n "$lag" ] && awk -v l="$lag" 'BEGIN { exit !(l <= 1 && l >= -1) }' &&
-    grep -q 'Lost the port /dev/ttyUSB0' <<<"$(got report)" && [ "$(got status)" = 1 ] && no_lock ttyUSB0
-}
-
-# 1. A 16550A at ttyS0; the machine's console on ttyS1.
-row_uart() {
-  CONSOLE=console=ttyS1 boot "$row" amd64 -serial "file:$work/$row/uart.bin" \
-    -serial "file:$work/$row/console.log"
-  far_side_signals "$work/$row/uart.bin"
-  finish
-  check "uart: frames in order at the 16550A's far side: $(frames_in "$out/$row/uart.bin")" \
-    frames_reached "$out/$row/uart.bin"
-  check "uart: while the panel runs: $(got running_driver) (asked: $(rts_request || echo no RTS request)); $(grep -o 'speed [0-9]* baud' "$out/$row/stty-running.txt" ||
-    echo 'no stty'), $(grep -ow 'cs8\|-parenb\|-cstopb' "$out/$row/stty-running.txt" | tr '\n' ' ')locks: $(got running_locks)" \
-    uart_running
-  check "uart: EXIT gives status $(got status); then: $(got after_driver); locks: $(got after_locks)" \
-    uart_after
+# The rows, each given its name. 1. A 16550A at ttyS0; the machine's console on ttyS1.
+row_uart() { # row_uart ROW
+  local row=$1 seen=$out/$1
+  boot "$row" pc ttyS1 -serial "file:$work/$row/uart.bin" -serial "file:$work/$row/console.log"
+  far_side_signals "$row" "$work/$row/uart.bin"
+  finish "$row"
+  check "uart: frames in order at the 16550A's far side: $(frames_in "$seen/uart.bin")" \
+    frames_reached "$seen/uart.bin"
+  check "uart: while the panel runs: $(got "$seen" running_driver) (asked: $(rts_request "$seen" || echo no RTS request)); $(grep -o 'speed [0-9]* baud' "$seen/stty-running.txt" ||
+    echo 'no stty'), $(grep -ow 'cs8\|-parenb\|-cstopb' "$seen/stty-running.txt" | tr '\n' ' ')locks: $(got "$seen" running_locks)" \
+    uart_running "$seen"
+  check "uart: EXIT gives status $(got "$seen" status); then: $(got "$seen" after_driver); locks: $(got "$seen" after_locks)" \
+    uart_after "$seen"
 }
 
 # A UART that is the kernel's console: all that reaches its far side is the console's.
-console_checks() { # console_checks DEVICE
-  stx=$(od -An -v -tx1 "$out/$row/uart.bin" 2>/dev/null | tr ' ' '\n' | grep -c '^02$' || true)
-  check "$row: no frame byte on the line: $(stat -c %s "$out/$row/uart.bin" 2>/dev/null || echo 0) bytes, $stx STX" \
-    test -f "$out/$row/uart.bin" -a "$stx" = 0
-  check "$row: the line still at $(grep -o 'speed [0-9]* baud' "$out/$row/stty-after.txt" || echo '?')" \
-    console_kept
-  check "$row: the report on screen: \"$(got report | cut -c1-90)...\", answered: status $(got status)" \
-    console_report "$1"
+console_checks() { # console_checks ROW DEVICE
+  local row=$1 seen=$out/$1 stx
+  stx=$(od -An -v -tx1 "$seen/uart.bin" 2>/dev/null | tr ' ' '\n' | grep -c '^02$' || true)
+  check "$row: no frame byte on the line: $(stat -c %s "$seen/uart.bin" 2>/dev/null || echo 0) bytes, $stx STX" \
+    test -f "$seen/uart.bin" -a "$stx" = 0
+  check "$row: the line still at $(grep -o 'speed [0-9]* baud' "$seen/stty-after.txt" || echo '?')" \
+    console_kept "$seen"
+  check "$row: the report on screen: \"$(got "$seen" report | cut -c1-90)...\", answered: status $(got "$seen" status)" \
+    console_report "$seen" "$2"
 }
 
 # 2. The same UART as the kernel's console.
-row_console() {
-  CONSOLE=console=ttyS0,115200 boot "$row" amd64 -serial "file:$work/$row/uart.bin"
-  finish
-  console_checks ttyS0
+row_console() { # row_console ROW
+  boot "$1" pc ttyS0,115200 -serial "file:$work/$1/uart.bin"
+  finish "$1"
+  console_checks "$1" ttyS0
 }
 
 # 3. ttyS0 a placeholder; one USB serial adapter, pulled out while nobody touches the panel.
-row_usb() {
-  CONSOLE=console=ttyS1 boot "$row" amd64 -serial none -serial "file:$work/$row/console.log" \
+row_usb() { # row_usb ROW
+  local row=$1 seen=$out/$1 lag
+  boot "$row" pc ttyS1 -serial none -serial "file:$work/$row/console.log" \
     -device qemu-xhci,id=xhci -chardev "file,id=adapter-line,path=$work/$row/usb.bin" \
     -device usb-serial,id=adapter,chardev=adapter-line,bus=xhci.0
-  far_side_signals "$work/$row/usb.bin"
-  until [ -e "$row_dir/share/sync/pull" ] || ! kill -0 "$qemu_pid" 2>/dev/null; do sleep 0.2; done
-  [ ! -e "$row_dir/share/sync/pull" ] || qmp "$row_dir" '{"execute": "device_del", "arguments": {"id": "adapter"}}' ||
+  far_side_signals "$row" "$work/$row/usb.bin"
+  until [ -e "$work/$row/share/sync/pull" ] || ! kill -0 "$qemu_pid" 2>/dev/null; do sleep 0.2; done
+  [ ! -e "$work/$row/share/sync/pull" ] ||
+    qmp "$work/$row" '{"execute": "device_del", "arguments": {"id": "adapter"}}' ||
     echo "check-drivers: device_del failed"
-  finish
-  check "usb: frames reached the adapter ($(got line); $(grep -o 'usb-[^ ]* -> ../../ttyUSB0' "$out/$row/devices.txt"); ttyS0: $(got ports | tr ';' '\n' | grep '^0:')): $(frames_in "$out/$row/usb.bin")" \
-    usb_frames
-  lag=$(after_gone "$(got shown)")
-  check "usb: pulled out: \"$(got report | cut -c1-70)\" on standard error $(after_gone "$(got reported)") s and on screen ${lag:-?} s after the node went; answered: status $(got status); locks: $(got after_locks)" \
-    usb_report
+  finish "$row"
+  check "usb: frames reached the adapter ($(got "$seen" line); $(grep -o 'usb-[^ ]* -> ../../ttyUSB0' "$seen/devices.txt"); ttyS0: $(got "$seen" ports | tr ';' '\n' | grep '^0:')): $(frames_in "$seen/usb.bin")" \
+    usb_frames "$seen"
+  lag=$(after_gone "$seen" "$(got "$seen" shown)")
+  check "usb: pulled out: \"$(got "$seen" report | cut -c1-70)\" on standard error $(after_gone "$seen" "$(got "$seen" reported)") s and on screen ${lag:-?} s after the node went; answered: status $(got "$seen" status); locks: $(got "$seen" after_locks)" \
+    usb_report "$seen" "$lag"
 }
 
-# 4. A Raspberry Pi's UART: arm64 `virt`, its PL011 behind serial0; the console on hvc0.
-row_pi() {
-  PI=1 RULES=$pi_rule CONSOLE=console=hvc0 boot "$row" arm64 -M virt -cpu cortex-a72 -serial "file:$work/$row/uart.bin" \
+# 4. A Raspberry Pi's UART: its PL011 behind serial0; the console on hvc0.
+row_pi() { # row_pi ROW
+  local row=$1 seen=$out/$1
+  boot "$row" pi hvc0 -serial "file:$work/$row/uart.bin" \
     -device virtio-serial-pci -chardev "file,id=console,path=$work/$row/console.log" \
     -device virtconsole,chardev=console
-  far_side_signals "$work/$row/uart.bin"
-  finish
-  check "pi: frames at the PL011's far side ($(got line)): $(frames_in "$out/$row/uart.bin")" \
-    frames_reached "$out/$row/uart.bin"
-  check "pi: while it ran: $(got running_driver) (asked: $(rts_request || echo no RTS request)); EXIT gives status $(got status)" pi_exit
+  far_side_signals "$row" "$work/$row/uart.bin"
+  finish "$row"
+  check "pi: frames at the PL011's far side ($(got "$seen" line)): $(frames_in "$seen/uart.bin")" \
+    frames_reached "$seen/uart.bin"
+  check "pi: while it ran: $(got "$seen" running_driver) (asked: $(rts_request "$seen" || echo no RTS request)); EXIT gives status $(got "$seen" status)" \
+    pi_exit "$seen"
 }
 
 # 5. A Raspberry Pi as it comes: Raspberry Pi OS's command line has console=serial0,115200,
 # which the firmware hands the kernel as the UART's own name.
-row_pi_console() {
-  PI=1 RULES=$pi_rule CONSOLE=console=ttyAMA0,115200 boot "$row" arm64 -M virt -cpu cortex-a72 \
-    -serial "file:$work/$row/uart.bin"
-  finish
-  console_checks ttyAMA0
+row_pi_console() { # row_pi_console ROW
+  boot "$1" pi ttyAMA0,115200 -serial "file:$work/$1/uart.bin"
+  finish "$1"
+  console_checks "$1" ttyAMA0
 }
 
 # DRIVERS_ROWS picks some of the rows, in its order.
 for row in ${DRIVERS_ROWS:-uart console usb pi pi-console}; do
   case $row in
-  uart | console | usb) machine amd64 ;;
-  pi | pi-console) machine arm64 ;;
+  uart | console | usb) arch=amd64 ;;
+  pi | pi-console) arch=arm64 ;;
   *)
     fail "no row $row"
     continue
     ;;
   esac
-  "row_${row//-/_}"
+  machine "$arch"
+  "row_${row//-/_}" "$row"
+  check "$row: dpkg installed $(got "$out/$row" installed)" installed "$out/$row" "$arch"
 done
 
 checks_end "$((SECONDS - start)) s; logs in $out"

@@ -78,7 +78,6 @@ started=$(date +%s)
 # shellcheck source=scripts/checks.sh
 . "$repo/scripts/checks.sh"
 checks_begin check-fresh
-debian_mirrors "$suite"
 
 # Every mount below is made in a mount namespace of its own, so none is seen from here and
 # none outlives its run; deleting the work folder never reaches through one.
@@ -88,8 +87,11 @@ mkdir -p "$out/apt-cache/partial"
 git -C "$repo" bundle create -q "$out/source.bundle" HEAD
 echo "check-fresh: $(git -C "$repo" log -1 --format='%h %s') on a fresh Debian ($suite)"
 
-unshare --mount --propagation private mmdebstrap --quiet --variant=minbase --include=git,make,ca-certificates,sudo \
-  "$suite" "$work/base" "${mirrors[@]}"
+debian_root "$(dpkg --print-architecture)" "$suite" "$work/base" "$out/apt-cache" \
+  "$out/mmdebstrap.log" --include=git,make,ca-certificates,sudo || {
+  tail -20 "$out/mmdebstrap.log"
+  exit 1
+}
 cp -a "$work/base" "$work/user"
 
 # The tests LOG says were skipped that carry none of LABELS (the run's "label" lines).
@@ -118,12 +120,12 @@ for who in root user; do
   else
     unallowed=$(unallowed_skips "$log" needs_ordinary_user needs_root needs_user_namespace)
   fi
-  before=$failed
+  before=$(failures)
   [ "$status" -eq 0 ] || fail "$suite: $who: make test ended with status $status"
   check_ctest "$suite: $who" "$log"
   check "$suite: $who: $(ctest_skipped "$log" | wc -l) skipped, each as its labels allow" \
     test -z "$unallowed"
   [ -z "$unallowed" ] || echo "check-fresh: skipped against their labels:" $unallowed
-  [ "$failed" -eq "$before" ] || tail -40 "$log"
+  [ "$(failures)" -eq "$before" ] || tail -40 "$log"
 done
 checks_end "took $((($(date +%s) - started) / 60)) min $((($(date +%s) - started) % 60)) s"

@@ -33,6 +33,8 @@ version=$(project_version "$build")
 installer=$build/servo-panel-$version-win64.exe
 zip=$build/servo-panel-$version-win64.zip
 points=$build/stand-in/layout-points
+title=$(window_title "$points")
+read -r client_width client_height < <(layout_point "$points" client)
 out=$build/check-windows
 rm -rf "$out" && mkdir -p "$out"
 work=$(mktemp -d)
@@ -119,26 +121,29 @@ exe='C:\Program Files\Servo Panel\servo-panel.exe'
 installed_program() { cd "$program_dir" && wine "$exe"; }
 panel() { run_recorded "$out/$1" installed_program; } # panel NAME: in the background
 status() { recorded_status "$out/$1"; }
-# The panel's window, and where its client area lies: without a window manager Wine draws the
-# frame inside the X window; the client is 338 by 177 at its bottom.
+# The panel's window and where its client area lies, as "WINDOW X Y WIDTH HEIGHT": without a
+# window manager Wine draws the frame inside the X window, the client at its bottom.
 find_window() {
-  window=$(panel_window)
+  # shellcheck disable=SC2034 # the eval below sets them all
+  local window border WINDOW X Y WIDTH HEIGHT SCREEN
+  window=$(panel_window "$title")
   eval "$(xdotool getwindowgeometry --shell "$window")"
-  frame_x=$(((WIDTH - 338) / 2))
-  frame_y=$((HEIGHT - 177 - frame_x))
+  border=$(((WIDTH - client_width) / 2))
+  echo "$window $border $((HEIGHT - client_height - border)) $WIDTH $HEIGHT"
 }
-# Clicks on a control at its client coordinates (96 dpi).
-click() {
-  local x y
-  read -r x y < <(layout_point "$points" "$1")
-  xdotool mousemove --window "$window" $((x + frame_x)) $((y + frame_y)) click 1
+# Clicks on a control at its client coordinates (96 dpi), in the window find_window gave.
+click() { # click "WINDOW X Y ..." NAME
+  local window left top x y
+  read -r window left top _ <<<"$1"
+  read -r x y < <(layout_point "$points" "$2")
+  xdotool mousemove --window "$window" $((x + left)) $((y + top)) click 1
 }
 # A report box has the window's title; a Windows message box copies its text on Ctrl+C, and
 # Wine hands it to the X clipboard.
 read_report() { # read_report NAME [WINDOW-TO-SKIP]
   local box= until=$((SECONDS + 30))
   while [ -z "$box" ] && [ $SECONDS -lt $until ]; do
-    box=$(xdotool search --onlyvisible --name '^Varnel Pulse Control$' 2>/dev/null |
+    box=$(xdotool search --onlyvisible --name "^$title\$" 2>/dev/null |
       grep -vx "${2:-none}" | head -1 || true)
     [ -n "$box" ] || sleep 0.2
   done
@@ -157,20 +162,20 @@ map_com1 "$far_line"
 panel com1
 check_startup "$line" 0 COM1
 check_line_settings "$line"
-find_window
+at=$(find_window)
 screenshot "$out/panel.png"
-echo "check-windows: window ${WIDTH}x${HEIGHT}, client at ${frame_x},${frame_y}"
-check_arrow "$line" click
-check_test_swing "$line" "$out/test-swing.log" click
+read -r _ left top width height <<<"$at"
+echo "check-windows: window ${width}x${height}, client at $left,$top"
+check_arrow "$line" click "$at"
+check_test_swing "$line" "$out/test-swing.log" click "$at"
 sleep 0.5
-check_exit "$line" "$out/com1" click
+check_exit "$line" "$out/com1" click "$at"
 
 # An operator ends the panel and starts it again on the same adapter.
 before=$(log_lines "$line")
 panel again
 check_startup "$line" "$before" "the same line, started again"
-find_window
-check_exit "$line" "$out/again" click
+check_exit "$line" "$out/again" click "$(find_window)"
 
 # The session ends (log off, shut down): Wine sends WM_QUERYENDSESSION and WM_ENDSESSION to
 # every top-level window, then ends what is left, which a shell sees as status 137 (killed). A
@@ -178,9 +183,9 @@ check_exit "$line" "$out/again" click
 before=$(log_lines "$line")
 panel session
 wait_for 60 started_after "$line" "$before" || true
-find_window
+at=$(find_window)
 before=$(log_lines "$line")
-click HScroll1.right
+click "$at" HScroll1.right
 session_start=$SECONDS
 wine wineboot --end-session >"$out/end-session.log" 2>&1 || true
 wait_for 15 test -s "$out/session.status" || true
@@ -206,14 +211,19 @@ console_panel() { # console_panel NAME: the program started from a console, its 
 console_text() {
   tmux -L "$tmux_server" capture-pane -p -t "$1" 2>&1 | grep -v '^$' >"$out/$1.console" || true
 }
-console_key() { # console_key NAME KEY: the program started from a console, then KEY pressed there
+# The program started from a console, then KEY pressed there; the line's log length when KEY
+# went (or, where the program did not start, before it) is kept in NAME.lines.
+console_key() { # console_key NAME KEY
+  local before
   # Wine's server and services start outside the console, not under its terminal.
   wineserver -p 2>/dev/null || true
   wine cmd /c exit >/dev/null 2>&1 || true
   before=$(log_lines "$line")
+  echo "$before" >"$out/$1.lines"
   console_panel "$1"
   wait_for 60 started_after "$line" "$before" || { console_text "$1"; return 0; }
   before=$(log_lines "$line")
+  echo "$before" >"$out/$1.lines"
   if [ "$2" = break ]; then
     tmux -L "$tmux_server" send-keys -t "$1" b Enter
   else
@@ -228,7 +238,7 @@ console_key ctrl-c c
 # A program with no handler of its own is ended by Wine from the event's thread, with status 0
 # too; Qt then complains of its objects torn down from another thread.
 check "Ctrl+C in its console: status $(status ctrl-c), nothing sent after it, ended on its own" \
-  sh -c "[ '$(status ctrl-c)' = 0 ] && [ $(log_lines "$line") -eq $before ] &&
+  sh -c "[ '$(status ctrl-c)' = 0 ] && [ $(log_lines "$line") -eq $(cat "$out/ctrl-c.lines") ] &&
     ! grep -q 'from another thread' '$out/ctrl-c.console'"
 tmux -L "$tmux_server" kill-session -t ctrl-c 2>/dev/null || true
 # Wine 8.0 delivers no Ctrl+Break: GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0) (and to the
@@ -238,7 +248,7 @@ tmux -L "$tmux_server" kill-session -t ctrl-c 2>/dev/null || true
 console_key ctrl-break break
 if grep -q 'sent Ctrl+Break' "$out/ctrl-break.console"; then
   check "Ctrl+Break in its console: status $(status ctrl-break), nothing sent after it" \
-    sh -c "[ '$(status ctrl-break)' = 0 ] && [ $(log_lines "$line") -eq $before ]"
+    sh -c "[ '$(status ctrl-break)' = 0 ] && [ $(log_lines "$line") -eq $(cat "$out/ctrl-break.lines") ]"
 else
   skip "Ctrl+Break in its console: Wine does not deliver it" \
     "($(grep -o 'not sent.*' "$out/ctrl-break.console"))"
@@ -252,11 +262,11 @@ tmux -L "$tmux_server" kill-session -t ctrl-break 2>/dev/null || true
 before=$(log_lines "$line")
 panel lost
 wait_for 60 started_after "$line" "$before" || true
-find_window
+at=$(find_window)
 pull_far_end "$line" || true
 sleep 1
-click HScroll1.right
-read_report lost "$window"
+click "$at" HScroll1.right
+read_report lost "${at%% *}"
 wait_for 15 test -s "$out/lost.status" || true
 check "line lost: the report: $(grep -m1 'port' "$out/lost.report" 2>/dev/null)" \
   grep -Eq 'Lost the port COM1: .+' "$out/lost.report"

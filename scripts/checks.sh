@@ -1,5 +1,6 @@
 # shellcheck shell=bash
-# The steps the checks (check-windows.sh, check-arm64.sh, check-fresh.sh) share, sourced. Each
+# The steps the checks share, sourced by check-windows.sh, check-arm64.sh, check-fresh.sh,
+# check-drivers.sh and, inside the machines check-drivers boots, drivers-guest.sh. Each
 # function takes what it works on as arguments; what it finds out it prints, or sets in the
 # variables its comment names. A check starts with `checks_begin NAME`, and `checks_end`
 # prints its closing line and fails on any failure.
@@ -17,6 +18,7 @@ check() { # check "what" command...
   shift
   if "$@"; then pass "$what"; else fail "$what"; fi
 }
+failures() { echo "$failed"; } # how many failed so far
 checks_end() { # checks_end [DETAILS]: the closing line alone, as CI reads it
   echo "$check_name: $passed passed, $failed failed, $skipped skipped${1:+ ($1)}"
   [ "$failed" -eq 0 ]
@@ -76,17 +78,19 @@ start_xvfb() { # start_xvfb LOG [SECONDS]
 }
 screenshot() { xwd -root | convert xwd:- "$1" 2>/dev/null || true; } # screenshot PNG
 
-# The panel's window, once shown (up to a minute), and a second for it to draw.
-panel_window() {
-  timeout 60 xdotool search --sync --onlyvisible --name '^Varnel Pulse Control$' | head -1
+# The panel's window of TITLE, once shown (up to a minute), and a second for it to draw.
+panel_window() { # panel_window TITLE
+  timeout 60 xdotool search --sync --onlyvisible --name "^$1\$" | head -1
   sleep 1
 }
 
 # Where to click, from the panel's own layout: support's layout-points, built from
-# ui/layout.h, prints "NAME X Y" in device-independent pixels a control.
+# ui/layout.h, prints "NAME X Y" in device-independent pixels a control, and the window's
+# client size as "client WIDTH HEIGHT".
 layout_point() { # layout_point LAYOUT-POINTS NAME: "X Y"
   "$1" | awk -v name="$2" '$1 == name { print $2, $3; found = 1 } END { exit !found }'
 }
+window_title() { "$1" | sed -n 's/^title //p'; } # window_title LAYOUT-POINTS
 
 # The controller's end of a stand-in line (scripts/far_end.py), which logs to LOG each read:
 # a time in ms and the bytes in hex; and the line settings as the panel set them. Sets
@@ -172,8 +176,8 @@ check_exit() { # check_exit LOG PREFIX CLICK...
   check "nothing on the line after EXIT" test "$(log_lines "$log")" -eq "$before"
 }
 
-# Sets `mirrors` to the sources of Debian SUITE (its updates and security too) from the
-# mirrors in this machine's apt configuration (deb822 or one-line, as apt itself reads them).
+# The sources of Debian SUITE (its updates and security too), one a line, from the mirrors in
+# this machine's apt configuration (deb822 or one-line, as apt itself reads them).
 debian_mirrors() { # debian_mirrors SUITE
   local origin uri release archive='' security=''
   # shellcheck disable=SC2016 # apt expands these itself
@@ -189,8 +193,8 @@ debian_mirrors() { # debian_mirrors SUITE
       "(after apt-get update)" >&2
     return 1
   }
-  mirrors=("deb $archive $1 main" "deb $archive $1-updates main")
-  [ -z "$security" ] || mirrors+=("deb $security $1-security main")
+  printf '%s\n' "deb $archive $1 main" "deb $archive $1-updates main"
+  [ -z "$security" ] || echo "deb $security $1-security main"
 }
 
 # Runs a command in a mount namespace of its own where arm64 programs run through qemu-user,
@@ -215,17 +219,21 @@ with_arm64_binfmt() { # with_arm64_binfmt COMMAND...
 }
 
 # Makes a minimal Debian SUITE for ARCH in DIR with mmdebstrap (an arm64 one through qemu-user),
-# from the mirrors this machine's apt uses, logging to LOG. The packages it fetches are kept in
-# CACHE for the next run; OPTIONS (more packages, the caller's hooks) come between taking them
-# from CACHE and putting them back, so what the hooks install is kept too.
+# in a mount namespace of its own, from the mirrors this machine's apt uses, logging to LOG.
+# The packages it fetches are kept in CACHE for the next run; OPTIONS (more packages, the
+# caller's hooks) come between taking them from CACHE and putting them back, so what the hooks
+# install is kept too.
 debian_root() { # debian_root ARCH SUITE DIR CACHE LOG OPTIONS...
-  local arch=$1 suite=$2 dir=$3 cache=$4 log=$5
+  local arch=$1 suite=$2 dir=$3 cache=$4 log=$5 sources mirrors namespace
   shift 5
-  debian_mirrors "$suite" || return 1
+  sources=$(debian_mirrors "$suite") || return 1
+  mapfile -t mirrors <<<"$sources"
   mkdir -p "$cache"
+  namespace=(unshare --mount --propagation private)
+  [ "$arch" = "$(dpkg --print-architecture)" ] || namespace=(with_arm64_binfmt)
   # A stuck mirror or hook ends the run; a cold arm64 root under qemu takes about 20 minutes.
   # shellcheck disable=SC2016 # mmdebstrap's hooks expand $1
-  with_arm64_binfmt timeout 45m mmdebstrap --mode=root --arch="$arch" --variant=minbase \
+  "${namespace[@]}" timeout 45m mmdebstrap --mode=root --arch="$arch" --variant=minbase \
     --verbose --skip=download/empty --setup-hook='mkdir -p "$1"/var/cache/apt/archives' \
     --setup-hook="sync-in '$cache' /var/cache/apt/archives" "$@" \
     --customize-hook="sync-out /var/cache/apt/archives '$cache'" \

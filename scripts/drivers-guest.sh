@@ -41,7 +41,8 @@ udevadm trigger --type=devices --action=add
 udevadm settle --timeout=120 || note udev_settled no
 
 dpkg -i $share/servo-panel.deb >$out/dpkg.log 2>&1
-note installed "$(dpkg-query -W -f='${Package} ${Version} ${Architecture}' servo-panel)"
+# "ii servo-panel VERSION ARCH" once dpkg found its dependencies met and configured it.
+note installed "$(dpkg-query -W -f='${db:Status-Abbrev}${Package} ${Version} ${Architecture}' servo-panel)"
 note kernel "$(uname -r) $(uname -m)"
 
 start_xvfb /tmp/xvfb.log 120 || note xvfb no # slow under emulation on a busy host
@@ -81,13 +82,15 @@ esac
     HOME=/home/servo servo-panel 2>&1 >/dev/null
   echo $? >/tmp/status
 } | stamp >$out/panel.err &
-title='^Varnel Pulse Control$'
+title="^$(cat $share/title)\$"
 window=$(timeout 120 xdotool search --sync --onlyvisible --name "$title" | head -1)
 note window "$window"
-click() { xdotool mousemove --window "$window" "${1% *}" "${1#* }" click 1; } # click "X Y"
+click() { xdotool mousemove --window "$1" "${2% *}" "${2#* }" click 1; } # click WINDOW "X Y"
 locks() { find /run/lock -mindepth 1 -printf '%f '; }
-# Any visible window of the panel's title but `window` is its report box.
-report_box() { xdotool search --onlyvisible --name "$title" 2>/dev/null | grep -vx "${1:-none}" | head -1; }
+# Any visible window of TITLE but WINDOW is the panel's report box.
+report_box() { # report_box TITLE WINDOW
+  xdotool search --onlyvisible --name "$1" 2>/dev/null | grep -vx "$2" | head -1
+}
 answer() {
   xdotool windowfocus "$1"
   sleep 0.3
@@ -97,11 +100,11 @@ status() {
   wait_for "$1" test -s /tmp/status
   note status "$(cat /tmp/status 2>/dev/null || echo none)"
 }
-driver_line() { grep "^$index:" "$table"; }
-# Read while the panel holds the line; stty opens it as root, which its exclusive hold allows.
-while_running() {
-  note running_driver "$(driver_line)"
-  stty -F "$line" -a >$out/stty-running.txt 2>&1
+driver_line() { grep "^$2:" "$1"; } # driver_line TABLE INDEX
+# Read while the panel holds LINE; stty opens it as root, which its exclusive hold allows.
+while_running() { # while_running LINE TABLE INDEX
+  note running_driver "$(driver_line "$2" "$3")"
+  stty -F "$1" -a >$out/stty-running.txt 2>&1
   note running_locks "$(locks)"
 }
 
@@ -109,13 +112,13 @@ case $row in
 uart | pi)
   await startup 120 || note startup_seen no
   sleep 0.5
-  click "$(cat $share/HScroll1.right)"
+  click "$window" "$(cat $share/HScroll1.right)"
   await click 30 || note click_seen no
-  while_running
-  click "$(cat $share/Command1)"
+  while_running "$line" "$table" "$index"
+  click "$window" "$(cat $share/Command1)"
   status 30
   sleep 0.5
-  note after_driver "$(driver_line)"
+  note after_driver "$(driver_line "$table" "$index")"
   note after_locks "$(locks)"
   ;;
 console | pi-console)
@@ -130,9 +133,9 @@ console | pi-console)
 usb)
   await startup 120 || note startup_seen no
   sleep 0.5
-  click "$(cat $share/HScroll1.right)"
+  click "$window" "$(cat $share/HScroll1.right)"
   await click 30 || note click_seen no
-  while_running
+  while_running "$line" "$table" "$index"
   # The node's going and the box's coming, each on this machine's clock.
   (
     while [ -e "$line" ]; do sleep 0.05; done
@@ -146,7 +149,7 @@ usb)
   i=0
   box=
   until [ -n "$box" ] || [ $i -gt 60 ]; do
-    box=$(report_box "$window")
+    box=$(report_box "$title" "$window")
     [ -n "$box" ] || sleep 0.5
     i=$((i + 1))
   done

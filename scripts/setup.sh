@@ -29,10 +29,9 @@ packages=(
   libbenchmark-dev
 )
 # `setup.sh arm64` adds the cross compiler, Qt and GoogleTest for arm64 beside the host's (Qt's
-# tools stay the host's), and qemu to run what it builds, here and in an arm64 Debian root.
+# tools stay the host's), and qemu to run what it builds.
 arm64=(g++-aarch64-linux-gnu qt6-base-dev:arm64 qt6-serialport-dev:arm64 libgl-dev:arm64
-  libxcb1-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 qemu-user-static mmdebstrap arch-test
-  python3)
+  libxcb1-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 qemu-user-static)
 
 # `setup.sh fuzz` adds what the fuzzers need: the release's clang, whatever its version, with
 # libFuzzer and the sanitizer runtimes (libclang-rt-dev, Debian's name for them in 12 and 13);

@@ -1,6 +1,7 @@
 // layout-points: where the checks click, from the panel's own layout. One line a control: its
 // name and its centre in device-independent pixels ("Command1 306 152"); a scroll bar's arrows
-// too ("HScroll1.left 64 36", "HScroll1.right 248 36").
+// too ("HScroll1.left 64 36", "HScroll1.right 248 36"). Then the window's client size
+// ("client 338 177") and its title ("title Varnel Pulse Control").
 #include "layout.h"
 
 #include <cstdio>
@@ -20,4 +21,7 @@ int main()
             print(p.name, ".right", r.x() + r.width() - half, r.center().y());
         }
     }
+    print("client", "", servo::TwipsToPixels(servo::kClientWidthTwips),
+        servo::TwipsToPixels(servo::kClientHeightTwips));
+    std::printf("title %s\n", servo::kWindowTitle);
 }

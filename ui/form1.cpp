@@ -54,7 +54,7 @@ Form1::Form1(const std::optional<QString>& device, QWidget* parent)
     setObjectName(QStringLiteral("Form1"));
     // Arial's metric twin stands in where Arial is missing, so captions keep their widths.
     QFont::insertSubstitution(QStringLiteral("Arial"), QStringLiteral("Liberation Sans"));
-    setWindowTitle(tr("Varnel Pulse Control"));
+    setWindowTitle(tr(kWindowTitle));
     setFixedSize(TwipsToPixels(kClientWidthTwips), TwipsToPixels(kClientHeightTwips));
     setFont(ArialFont(kDefaultPoints));
     setBackgroundRole(QPalette::Button);

@@ -15,6 +15,8 @@ struct Placement {
 };
 
 constexpr int kTwipsPerPixel = 15;
+// The window's title; the checks find the window, and its report boxes, by it.
+constexpr char kWindowTitle[] = "Varnel Pulse Control";
 constexpr int kClientWidthTwips = 5070;
 constexpr int kClientHeightTwips = 2655;
 
