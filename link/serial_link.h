@@ -2,9 +2,9 @@
 
 #include "first_port.h"
 #include "frame_link.h"
+#include "port_claim.h"
 #include "port_io.h"
 
-#include <QLockFile>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
@@ -64,7 +64,7 @@ private:
     void failLost(const QString& reason);
     bool drain();
     bool openPort();
-    void failOpen(const QString& systemReason, bool refused);
+    void failOpen(const QString& reason);
     void closePort();
 
     QString m_device;
@@ -72,7 +72,7 @@ private:
     QString m_shownName; // the device as reports name it
     PortFinder m_findPortOne;
     QSerialPort m_port;
-    std::unique_ptr<QLockFile> m_targetLock; // the claim under the name of a link's device
+    platform::LineClaim m_claim; // kept to the end: no other program shares the line
     platform::HangUpWatch m_hangUpWatch;
     State m_state = State::Closed;
 };
