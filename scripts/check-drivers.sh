@@ -4,7 +4,8 @@
 # made with mmdebstrap, udev running, the panel started as an ordinary user in dialout under
 # Xvfb (scripts/drivers-guest.sh drives it there). Rows:
 #   uart     a 16550A at ttyS0 (8250): frames in order, 9600 8N1, RTS (the panel's own request)
-#            and DTR up while it runs and down after EXIT, status 0, no lock file left;
+#            and DTR up while it runs and down after EXIT, status 0, no lock file left; and
+#            before that, held by picocom (root, an flock), the panel refused, nothing sent;
 #   console  the same UART as the kernel's console: nothing sent, 115200 kept, the report;
 #   usb      ttyS0 a placeholder, one USB adapter (ftdi_sio) pulled out while nobody touches
 #            the panel: the report within a second of the node's going, status 1;
@@ -72,7 +73,7 @@ machine() { # machine ARCH
   local arch=$1 depends packages key root
   depends=$(dpkg-deb -f "${debs[$arch]}" Depends | tr ',' '\n' | sed 's/^ *//; s/[ (|].*//' |
     grep -v '^$' | sort -u | tr '\n' ' ')
-  packages="linux-image-$arch initramfs-tools udev kmod procps xvfb xdotool x11-utils strace $depends"
+  packages="linux-image-$arch initramfs-tools udev kmod procps xvfb xdotool x11-utils strace picocom $depends"
   key=$({
     echo "$arch $packages ${initramfs_modules[*]}"
     echo "$guest_init"
@@ -222,6 +223,10 @@ uart_after() {
   [ "$(got status)" = 0 ] && grep -q 'uart:16550A' <<<"$(got after_driver)" &&
     ! grep -q 'RTS\|DTR' <<<"$(got after_driver)" && no_lock ttyS0
 }
+uart_held() {
+  grep -q 'ttyS0: it is in use by another program (picocom, process [0-9]*)' <<<"$(got held_report)" &&
+    [ "$(got held_status)" = 1 ] && frames_reached "$out/$row/uart.bin"
+}
 console_report() { # console_report DEVICE
   [ -n "$(got window)" ] && grep -q "system's console ($1)" <<<"$(got report)" && [ "$(got status)" = 1 ]
 }
@@ -247,6 +252,8 @@ row_uart() {
     uart_running
   check "uart: EXIT gives status $(got status); then: $(got after_driver); locks: $(got after_locks)" \
     uart_after
+  check "uart: picocom holding ttyS0 first: \"$(got held_report)\", status $(got held_status); the far side got only the later run's frames" \
+    uart_held
 }
 
 # A UART that is the kernel's console: all that reaches its far side is the console's.
