@@ -166,10 +166,12 @@ namespace {
         return {};
     }
 
+    // The one other process that has the device open; which of several set exclusive mode
+    // the system does not say.
     std::optional<PortHolder> OpenerOf(dev_t number)
     {
         const std::vector<qint64> pids = Openers(number);
-        if (pids.empty())
+        if (pids.size() != 1)
             return {};
         return Named(pids.front());
     }
