@@ -104,11 +104,11 @@ namespace {
     // whole from its command line where that starts with the same.
     QString ProgramOf(qint64 pid)
     {
-        const QString comm = QString::fromLocal8Bit(
-            ReadSmall(QStringLiteral("/proc/%1/comm").arg(pid)).trimmed());
+        const QString comm
+            = QString::fromLocal8Bit(ReadSmall(QStringLiteral("/proc/%1/comm").arg(pid)).trimmed());
         const QByteArray cmdline = ReadSmall(QStringLiteral("/proc/%1/cmdline").arg(pid));
-        const QString first = QFileInfo(QString::fromLocal8Bit(cmdline.left(cmdline.indexOf('\0'))))
-                                  .fileName();
+        const QString first
+            = QFileInfo(QString::fromLocal8Bit(cmdline.left(cmdline.indexOf('\0')))).fileName();
         return !comm.isEmpty() && first.startsWith(comm) ? first : comm;
     }
 
@@ -212,8 +212,9 @@ namespace {
 QStringList SystemLockFolders()
 {
     return { QStringLiteral("/var/lock"), QStringLiteral("/etc/locks"),
-        QStringLiteral("/var/spool/locks"), QStringLiteral("/var/spool/uucp"), QStringLiteral("/tmp"),
-        QStringLiteral("/var/tmp"), QStringLiteral("/var/lock/lockdev"), QStringLiteral("/run/lock") };
+        QStringLiteral("/var/spool/locks"), QStringLiteral("/var/spool/uucp"),
+        QStringLiteral("/tmp"), QStringLiteral("/var/tmp"), QStringLiteral("/var/lock/lockdev"),
+        QStringLiteral("/run/lock") };
 }
 
 struct LineClaim::State {
@@ -234,8 +235,8 @@ struct LineClaim::State {
             return {};
         const QByteArray text = QByteArray::number(::getpid()).rightJustified(10, ' ') + ' '
             + QByteArray(program_invocation_short_name) + '\n';
-        const bool written = ::fchmod(fd, 0644) == 0
-            && ::write(fd, text.constData(), text.size()) == text.size();
+        const bool written
+            = ::fchmod(fd, 0644) == 0 && ::write(fd, text.constData(), text.size()) == text.size();
         ::close(fd);
         if (!written) {
             ::unlink(name.constData());

@@ -233,8 +233,8 @@ namespace {
         testing::Values(
             DeviceHold { "Flock", QStringLiteral("flock"),
                 { "%1", "sh", "-c", "echo holding; exec sleep 60" }, QStringLiteral("flock") },
-            DeviceHold { "ExclusiveMode", QStringLiteral(SERVO_PORT_HOLDER), { "--exclusive", "%1" },
-                QStringLiteral("port_holder") },
+            DeviceHold { "ExclusiveMode", QStringLiteral(SERVO_PORT_HOLDER),
+                { "--exclusive", "%1" }, QStringLiteral("port_holder") },
             DeviceHold { "AnotherClaimOfThisProcess", {}, {}, {} }),
         [](const auto& info) { return std::string(info.param.name); });
 
@@ -243,7 +243,8 @@ namespace {
     TEST(Claim, LinkHoldsTheLineInHdbFormAndLeavesNothing)
     {
         test::Pty line;
-        const QString path = QDir(platform::SystemLockFolders().front()).filePath(LockName(line.path()));
+        const QString path
+            = QDir(platform::SystemLockFolders().front()).filePath(LockName(line.path()));
         const Process gone(true);
         {
             QFile stale(path);

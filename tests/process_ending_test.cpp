@@ -70,8 +70,8 @@ namespace {
             // HDB text, as serial tools read it: the process id in ten places first.
             QFile lock(lockFile());
             ASSERT_TRUE(lock.open(QIODevice::ReadOnly));
-            EXPECT_EQ(lock.readAll(),
-                QByteArray::number(pid).rightJustified(10, ' ') + " servo-panel\n");
+            EXPECT_EQ(
+                lock.readAll(), QByteArray::number(pid).rightJustified(10, ' ') + " servo-panel\n");
         }
 
         void signal(Panel& panel, int number)
