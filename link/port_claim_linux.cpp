@@ -191,9 +191,11 @@ namespace {
         for (const QString& folder : folders) {
             const QString path = QDir(folder).filePath(LockName(name));
             QFile file(path);
-            if (!file.open(QIODevice::ReadOnly))
+            if (!file.exists())
                 continue;
-            const LockText lock = ReadLock(file.read(4096));
+            // One that cannot be read is still somebody's.
+            const LockText lock
+                = file.open(QIODevice::ReadOnly) ? ReadLock(file.read(4096)) : LockText {};
             if (!Alive(lock.pid)) {
                 if (replace && path == ours)
                     QFile::remove(path);

@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -68,6 +69,7 @@ namespace {
         bool alive;
         std::function<QByteArray(qint64 pid)> contents;
         bool named; // the holder can be told from the file
+        bool unreadable = false;
     };
 
     void PrintTo(const LockCase& c, std::ostream* out)
@@ -97,7 +99,9 @@ namespace {
             ? QDir(other.path()).filePath(LockName(line.path()))
             : QDir(ours.path()).filePath(LockName(c.where == Where::Opened ? link : line.path()));
         const QByteArray text = c.contents(holder.pid);
-        {
+        if (c.unreadable) {
+            ASSERT_TRUE(QDir().mkdir(path));
+        } else {
             QFile file(path);
             ASSERT_TRUE(file.open(QIODevice::WriteOnly));
             file.write(text);
@@ -115,7 +119,8 @@ namespace {
                 EXPECT_FALSE(claim.holder() && claim.holder()->pid);
                 EXPECT_EQ(claim.reason(), QStringLiteral("lock file ") + path);
             }
-            EXPECT_EQ(Read(path), text) << "a live program's lock was touched";
+            EXPECT_TRUE(c.unreadable ? QFileInfo(path).isDir() : Read(path) == text)
+                << "a live program's lock was touched";
             return;
         }
         ASSERT_EQ(outcome, Outcome::Claimed);
@@ -160,6 +165,9 @@ namespace {
             LockCase { "NoProcessId", Where::Target, true,
                 [](qint64) { return QByteArray("locked\n"); }, false },
             LockCase { "Empty", Where::Opened, true, [](qint64) { return QByteArray(); }, false },
+            // Not a file that can be read at all (as one of another user's would be to us).
+            LockCase { "Unreadable", Where::Target, true, [](qint64) { return QByteArray(); },
+                false, true },
             LockCase { "StaleHdbUnderTheNameOpened", Where::Opened, false, Hdb, true },
             LockCase { "StaleWithWordsUnderTheTarget", Where::Target, false, HdbWords, true },
             LockCase { "StaleQtsUnderTheTarget", Where::Target, false, QtLines, true },
