@@ -175,24 +175,8 @@ namespace {
             LockCase { "StaleInAnotherFolder", Where::OtherFolder, false, Hdb, true }),
         [](const auto& info) { return std::string(info.param.name); });
 
-    // A process of another user is alive though it cannot be signalled (EPERM), and the
-    // kernel's own first process never ends: either way the lock holds.
-    TEST(Claim, LockOfAProcessThatCannotBeSignalledHolds)
-    {
-        test::Pty line;
-        QTemporaryDir folder;
-        QFile file(QDir(folder.path()).filePath(LockName(line.path())));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(Hdb(1));
-        file.close();
-        Claim claim({ folder.path() });
-        ASSERT_EQ(claim.take(line.path()), Outcome::Held);
-        ASSERT_TRUE(claim.holder());
-        EXPECT_EQ(claim.holder()->pid, 1);
-    }
-
-    // Held with no lock file: an flock on the device, exclusive mode, or another claim of the
-    // same process (two panels racing: only one wins). Named where the system tells.
+    // Held with no lock file: exclusive mode (an flock: the peer programs' test), or another
+    // claim of this process (two panels racing: only one wins). Named where the system tells.
     struct DeviceHold {
         const char* name;
         QString program; // the holder's, empty: none to start
@@ -239,8 +223,6 @@ namespace {
 
     INSTANTIATE_TEST_SUITE_P(Claim, DeviceHolds,
         testing::Values(
-            DeviceHold { "Flock", QStringLiteral("flock"),
-                { "%1", "sh", "-c", "echo holding; exec sleep 60" }, QStringLiteral("flock") },
             DeviceHold { "ExclusiveMode", QStringLiteral(SERVO_PORT_HOLDER),
                 { "--exclusive", "%1" }, QStringLiteral("port_holder") },
             DeviceHold { "AnotherClaimOfThisProcess", {}, {}, {} }),
