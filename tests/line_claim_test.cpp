@@ -222,9 +222,8 @@ namespace {
     }
 
     INSTANTIATE_TEST_SUITE_P(Claim, DeviceHolds,
-        testing::Values(
-            DeviceHold { "ExclusiveMode", QStringLiteral(SERVO_PORT_HOLDER),
-                { "--exclusive", "%1" }, QStringLiteral("port_holder") },
+        testing::Values(DeviceHold { "ExclusiveMode", QStringLiteral(SERVO_PORT_HOLDER),
+                            { "--exclusive", "%1" }, QStringLiteral("port_holder") },
             DeviceHold { "AnotherClaimOfThisProcess", {}, {}, {} }),
         [](const auto& info) { return std::string(info.param.name); });
 
