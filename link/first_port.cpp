@@ -1,5 +1,6 @@
 #include "first_port.h"
 
+#include "port_claim.h"
 #include "port_survey.h"
 
 #include <QCoreApplication>
@@ -266,10 +267,13 @@ QString ConsoleReport(const QString& port, const QString& console)
 QString RefusalReason(const QString& device, const QString& systemReason)
 {
     const std::optional<PortHolder> holder = platform::HolderOf(device);
-    if (!holder)
-        return systemReason;
-    return holder->pid ? InUseByAnotherProgram(holder->program, *holder->pid)
-                       : InUseByAnotherProgram(systemReason);
+    return holder ? HeldReason(holder, systemReason) : systemReason;
+}
+
+QString HeldReason(const std::optional<PortHolder>& holder, const QString& systemReason)
+{
+    return holder && holder->pid ? InUseByAnotherProgram(holder->program, *holder->pid)
+                                 : InUseByAnotherProgram(systemReason);
 }
 
 QString InUseByAnotherProgram(const QString& program, qint64 pid)

@@ -52,6 +52,9 @@ QString PermissionHint(const QString& device);
 // Why a port whose open was refused did not open: the program that holds it where the
 // system names one, else the system's own text.
 QString RefusalReason(const QString& device, const QString& systemReason);
+// Why a port that another program holds did not open: the holder where the system names it,
+// else `systemReason`, the way it is held.
+QString HeldReason(const std::optional<PortHolder>& holder, const QString& systemReason);
 // The words for a held port: its holder, or the system's text where it names none.
 QString InUseByAnotherProgram(const QString& program, qint64 pid);
 QString InUseByAnotherProgram(const QString& systemReason);

@@ -15,12 +15,6 @@ namespace servo::platform {
 // program can share the line.
 bool OpenPort(QSerialPort& port);
 
-// QSerialPort claims the port with a lock file under the name opened. Where that name is a
-// link (a board's /dev/serial0 to /dev/ttyAMA0), the lock file that claims the device it
-// leads to, under the name other programs open it by; empty where there is none to take (not
-// a link; Windows has no such links).
-QString TargetLockFile(const QString& device);
-
 // Hands bytes to the driver without waiting: how many it took (0 when it can take none
 // now), or -1 with the system's text in `error`.
 qint64 WriteNow(QSerialPort& port, std::string_view bytes, QString& error);

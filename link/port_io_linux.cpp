@@ -1,69 +1,18 @@
 // The port's input and output on Linux.
 #include "port_io.h"
 
-#include <QFileInfo>
+#include "exclusive_holds_linux.h"
+
 #include <QSocketNotifier>
 #include <QThread>
 
 #include <cerrno>
-#include <linux/capability.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace servo::platform {
-namespace {
-
-    // The kernel lets CAP_SYS_ADMIN open a tty that another program holds in exclusive mode
-    // (TIOCEXCL). While this lives, the calling thread goes without it, so such an open is
-    // refused with EBUSY exactly as for any user. A probe of our own (open, TIOCGEXCL, close)
-    // would leave a window for another program to claim the line between probe and open, and
-    // its close could drop DTR and RTS on a line nobody else holds.
-    class ExclusiveHoldsHonoured {
-    public:
-        ExclusiveHoldsHonoured()
-        {
-            if (::syscall(SYS_capget, &m_header, m_saved) != 0
-                || !(m_saved[kIndex].effective & CAP_TO_MASK(CAP_SYS_ADMIN)))
-                return;
-            __user_cap_data_struct lowered[2] = { m_saved[0], m_saved[1] };
-            lowered[kIndex].effective &= ~CAP_TO_MASK(CAP_SYS_ADMIN);
-            m_lowered = ::syscall(SYS_capset, &m_header, lowered) == 0;
-        }
-        ~ExclusiveHoldsHonoured()
-        {
-            if (m_lowered)
-                ::syscall(SYS_capset, &m_header, m_saved);
-        }
-        ExclusiveHoldsHonoured(const ExclusiveHoldsHonoured&) = delete;
-        ExclusiveHoldsHonoured& operator=(const ExclusiveHoldsHonoured&) = delete;
-
-    private:
-        static constexpr int kIndex = CAP_TO_INDEX(CAP_SYS_ADMIN);
-        __user_cap_header_struct m_header { _LINUX_CAPABILITY_VERSION_3, 0 };
-        __user_cap_data_struct m_saved[2] {};
-        bool m_lowered = false;
-    };
-
-    // Where QSerialPort keeps a device's lock file: in the first of its folders that can be
-    // read and holds the file or may have it made.
-    QString LockFileOf(const QString& device)
-    {
-        QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
-        name.replace(QLatin1Char('/'), QLatin1Char('_'));
-        for (const char* folder : { "/var/lock", "/etc/locks", "/var/spool/locks",
-                 "/var/spool/uucp", "/tmp", "/var/tmp", "/var/lock/lockdev", "/run/lock" }) {
-            const QFileInfo dir { QLatin1String(folder) };
-            const QString path = dir.filePath() + QLatin1String("/LCK..") + name;
-            if (dir.isReadable() && (QFileInfo::exists(path) || dir.isWritable()))
-                return path;
-        }
-        return {};
-    }
-
-} // namespace
 
 bool OpenPort(QSerialPort& port)
 {
@@ -71,15 +20,6 @@ bool OpenPort(QSerialPort& port)
     const ExclusiveHoldsHonoured honoured;
     // Opened write-only, the port raises no notification of received data.
     return port.open(QIODevice::WriteOnly);
-}
-
-QString TargetLockFile(const QString& device)
-{
-    const QString target = QFileInfo(device).canonicalFilePath();
-    if (target.isEmpty())
-        return {};
-    const QString lock = LockFileOf(target);
-    return lock == LockFileOf(device) ? QString() : lock;
 }
 
 qint64 WriteNow(QSerialPort& port, std::string_view bytes, QString& error)

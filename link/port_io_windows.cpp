@@ -24,11 +24,6 @@ bool OpenPort(QSerialPort& port)
     return true;
 }
 
-QString TargetLockFile(const QString&)
-{
-    return {};
-}
-
 qint64 WriteNow(QSerialPort& port, std::string_view bytes, QString& error)
 {
     // QSerialPort writes with overlapped I/O, started from the event loop; flush() starts

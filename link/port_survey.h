@@ -34,7 +34,4 @@ QString RefusingGroup(const QString& device);
 // always empty.
 std::optional<QString> ConsoleOf(const QString& device);
 
-// Who holds a port whose open was refused; empty when the system does not show a holder.
-std::optional<PortHolder> HolderOf(const QString& device);
-
 } // namespace servo::platform

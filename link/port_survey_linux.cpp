@@ -3,10 +3,8 @@
 
 #include "first_port.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
 
 #include <cerrno>
 #include <grp.h>
@@ -112,29 +110,6 @@ std::optional<QString> ConsoleOf(const QString& device)
         return {};
     return ListedConsole(
         consoles.readAll(), QStringLiteral("%1:%2").arg(major(*number)).arg(minor(*number)));
-}
-
-// Qt's serial port (ours and any other Qt program's) claims a device with a lock file,
-// which names the program that holds it: under the name opened, and where that is a link,
-// under the name of the device it leads to as well.
-std::optional<PortHolder> HolderOf(const QString& device)
-{
-    for (QString name : { device, QFileInfo(device).canonicalFilePath() }) {
-        if (name.isEmpty())
-            continue;
-        if (name.startsWith(QLatin1String("/dev/")))
-            name.remove(0, 5);
-        name.replace(QLatin1Char('/'), QLatin1Char('_'));
-        for (const char* dir : { "/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
-                 "/tmp", "/var/lock/lockdev" }) {
-            const QString path = QDir(QLatin1String(dir)).filePath(QLatin1String("LCK..") + name);
-            qint64 pid = 0;
-            QString host, program;
-            if (QFileInfo::exists(path) && QLockFile(path).getLockInfo(&pid, &host, &program))
-                return PortHolder { program, pid };
-        }
-    }
-    return {};
 }
 
 } // namespace servo::platform

@@ -37,11 +37,4 @@ std::optional<QString> ConsoleOf(const QString&)
     return {};
 }
 
-// A port is exclusive on Windows: "Access is denied." means another program has it open,
-// and Windows does not say which.
-std::optional<PortHolder> HolderOf(const QString&)
-{
-    return PortHolder {};
-}
-
 } // namespace servo::platform

@@ -68,7 +68,9 @@ bool SerialLink::open()
     if (m_state == State::Failed)
         return false;
     if (!opened) {
-        failOpen(m_port.errorString(), m_port.error() == QSerialPort::PermissionError);
+        failOpen(m_port.error() == QSerialPort::PermissionError
+                ? RefusalReason(m_device, m_port.errorString())
+                : m_port.errorString());
         return false;
     }
     if (!m_port.setRequestToSend(true) && !platform::LacksModemControls(m_port)) {
@@ -88,27 +90,29 @@ bool SerialLink::openPort()
         fail(ConsoleReport(m_shownName, *console));
         return false;
     }
-    // Another program may have opened the device by its own name rather than by the link.
-    if (const QString lock = platform::TargetLockFile(m_device); !lock.isEmpty()) {
-        m_targetLock = std::make_unique<QLockFile>(lock);
-        if (!m_targetLock->tryLock()) {
-            m_targetLock.reset();
-            // QSerialPort's words for its own lock file held.
-            failOpen(QCoreApplication::translate(
-                         "QSerialPort", "Permission error while locking the device"),
-                true);
-            return false;
-        }
+    // Before any byte, and before the port's own open touches the line's settings.
+    using Claim = platform::LineClaim::Outcome;
+    const Claim claim = m_claim.take(m_device);
+    if (claim == Claim::Held) {
+        failOpen(HeldReason(m_claim.holder(), m_claim.reason()));
+        return false;
     }
-    if (platform::OpenPort(m_port))
-        return true;
-    m_targetLock.reset();
-    return false;
+    if (!platform::OpenPort(m_port)) {
+        m_claim.release();
+        return false;
+    }
+    if (claim == Claim::Unopened) {
+        // It opened for the port a moment after it would not for the claim: not held, so
+        // not the panel's.
+        failOpen(m_claim.reason());
+        return false;
+    }
+    m_claim.opened();
+    return true;
 }
 
-void SerialLink::failOpen(const QString& systemReason, bool refused)
+void SerialLink::failOpen(const QString& reason)
 {
-    const QString reason = refused ? RefusalReason(m_device, systemReason) : systemReason;
     fail(tr("Cannot open the port %1: %2").arg(m_shownName, reason) + PermissionHint(m_device));
 }
 
@@ -116,7 +120,8 @@ void SerialLink::closePort()
 {
     m_hangUpWatch->stop();
     m_port.close();
-    m_targetLock.reset();
+    // After the port's close, which removes the lock file under the name opened itself.
+    m_claim.release();
 }
 
 bool SerialLink::write(std::string_view frame)
@@ -206,7 +211,7 @@ void SerialLink::fail(const QString& message)
     m_state = State::Failed;
     if (m_port.isOpen())
         closePort();
-    m_targetLock.reset();
+    m_claim.release();
     emit failed(message);
 }
 

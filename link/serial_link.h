@@ -2,8 +2,12 @@
 
 #include "first_port.h"
 #include "frame_link.h"
+<<<<<<< HEAD
+=======
+#include "port_claim.h"
+#include "port_io.h"
+>>>>>>> i32
 
-#include <QLockFile>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
@@ -68,7 +72,7 @@ private:
     void failLost(const QString& reason);
     bool drain();
     bool openPort();
-    void failOpen(const QString& systemReason, bool refused);
+    void failOpen(const QString& reason);
     void closePort();
 
     QString m_device;
@@ -76,8 +80,13 @@ private:
     QString m_shownName; // the device as reports name it
     PortFinder m_findPortOne;
     QSerialPort m_port;
+<<<<<<< HEAD
     std::unique_ptr<QLockFile> m_targetLock; // the claim under the name of a link's device
     std::unique_ptr<platform::HangUpWatch> m_hangUpWatch;
+=======
+    platform::LineClaim m_claim; // kept to the end: no other program shares the line
+    platform::HangUpWatch m_hangUpWatch;
+>>>>>>> i32
     State m_state = State::Closed;
 };
 

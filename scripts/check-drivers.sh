@@ -4,7 +4,8 @@
 # made with mmdebstrap, udev running, the panel started as an ordinary user in dialout under
 # Xvfb (scripts/drivers-guest.sh drives it there). Rows:
 #   uart     a 16550A at ttyS0 (8250): frames in order, 9600 8N1, RTS (the panel's own request)
-#            and DTR up while it runs and down after EXIT, status 0, no lock file left;
+#            and DTR up while it runs and down after EXIT, status 0, no lock file left; and
+#            before that, held by picocom (root, an flock), the panel refused, nothing sent;
 #   console  the same UART as the kernel's console: nothing sent, 115200 kept, the report;
 #   usb      ttyS0 a placeholder, one USB adapter (ftdi_sio) pulled out while nobody touches
 #            the panel: the report within a second of the node's going, status 1;
@@ -71,7 +72,7 @@ machine_packages() { # machine_packages ARCH
   local depends
   depends=$(dpkg-deb -f "${debs[$1]}" Depends | tr ',' '\n' | sed 's/^ *//; s/[ (|].*//' |
     grep -v '^$' | sort -u | tr '\n' ' ')
-  echo "linux-image-$1 initramfs-tools udev kmod procps xvfb xdotool x11-utils strace $depends"
+  echo "linux-image-$1 initramfs-tools udev kmod procps xvfb xdotool x11-utils strace picocom $depends"
 }
 # Where the cached kernel, initramfs and root image for ARCH lie, keyed by what goes into them.
 machine_dir() { # machine_dir ARCH
@@ -245,6 +246,10 @@ uart_running() { # uart_running SEEN
     modem_lines_up "$(got "$1" running_driver)" && rts_request "$1" >/dev/null &&
     nine_six_8n1 "$1/stty-running.txt"
 }
+uart_held() { # uart_held SEEN
+  grep -q 'ttyS0: it is in use by another program (picocom, process [0-9]*)' <<<"$(got "$1" held_report)" &&
+    [ "$(got "$1" held_status)" = 1 ] && frames_reached "$1/uart.bin"
+}
 uart_after() { # uart_after SEEN
   [ "$(got "$1" status)" = 0 ] && grep -q 'uart:16550A' <<<"$(got "$1" after_driver)" &&
     ! grep -q 'RTS\|DTR' <<<"$(got "$1" after_driver)" && no_lock "$1" ttyS0
@@ -276,6 +281,8 @@ row_uart() { # row_uart ROW
     uart_running "$seen"
   check "uart: EXIT gives status $(got "$seen" status); then: $(got "$seen" after_driver); locks: $(got "$seen" after_locks)" \
     uart_after "$seen"
+  check "uart: picocom holding ttyS0 first: \"$(got "$seen" held_report)\", status $(got "$seen" held_status); the far side got only the later run's frames" \
+    uart_held "$seen"
 }
 
 # A UART that is the kernel's console: all that reaches its far side is the console's.

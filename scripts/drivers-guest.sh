@@ -68,6 +68,27 @@ note user_sees "$(runuser -u servo -- ls -lL "$line" 2>&1)"
 cat /proc/consoles >$out/consoles.txt
 stty -F "$line" -a >$out/stty-before.txt 2>&1
 
+title="^$(cat $share/title)\$"
+
+# First another program holds the UART, as picocom run by root does (an flock): the panel is
+# refused, names it, and sends nothing; the far side sees only the run below.
+if [ "$row" = uart ]; then
+  tail -f /dev/null | picocom -b 9600 "$line" >/tmp/picocom.log 2>&1 &
+  picocom_pid=$!
+  wait_for 30 grep -q 'Terminal ready' /tmp/picocom.log || note picocom_ready no
+  runuser -u servo -- env DISPLAY="$DISPLAY" XDG_RUNTIME_DIR=/tmp/runtime-servo HOME=/home/servo \
+    servo-panel 2>/tmp/held.err >/dev/null &
+  held=$!
+  box=$(timeout 120 xdotool search --sync --onlyvisible --name "$title" | head -1)
+  sleep 0.5
+  xdotool windowfocus "$box" && sleep 0.3 && xdotool key Return
+  wait $held
+  note held_status $?
+  note held_report "$(tr '\n' ' ' </tmp/held.err)"
+  kill $picocom_pid
+  wait $picocom_pid
+fi
+
 # Each line the panel writes to standard error, with the time it came.
 stamp() { while IFS= read -r l; do printf '%s %s\n' "$(now)" "$l"; done; }
 # On a UART the panel's requests to the driver are kept: Linux raises RTS itself when a port
@@ -82,7 +103,6 @@ esac
     HOME=/home/servo servo-panel 2>&1 >/dev/null
   echo $? >/tmp/status
 } | stamp >$out/panel.err &
-title="^$(cat $share/title)\$"
 window=$(timeout 120 xdotool search --sync --onlyvisible --name "$title" | head -1)
 note window "$window"
 click() { xdotool mousemove --window "$1" "${2% *}" "${2#* }" click 1; } # click WINDOW "X Y"

@@ -22,6 +22,9 @@ packages=(
   # test: the real executable in a private mount namespace (unshare, setpriv, mount), and
   # traced to see when a signal was handled against the frames it wrote
   util-linux mount strace
+  # test: other programs on the panel's line, each claiming it its own way: picocom, tio and
+  # pyserial by an flock on the device, minicom by a lock file
+  picocom tio minicom python3-serial
   # package: CPack's DEB generator runs file and dpkg-shlibdeps; the build takes the
   # distribution's hardening flags from dpkg-buildflags; the package test runs the checkers
   file dpkg-dev lintian desktop-file-utils

@@ -110,7 +110,7 @@ namespace {
     }
 
     // A terminal program holds the port in exclusive mode (root is exempt from it, so the
-    // panel runs as an ordinary user here).
+    // panel runs as an ordinary user here, who may not see which process of root's it is).
     TEST_F(RealProgram, HeldExclusivelyByAnotherProgram)
     {
         Pty pty;
@@ -120,8 +120,9 @@ namespace {
         holder.start(QStringLiteral(SERVO_PORT_HOLDER), { "--exclusive", pty.path() });
         ASSERT_TRUE(holder.waitForReadyRead(10000)) << holder.readAllStandardError().toStdString();
         Panel panel(*s_display, pty.path(), QStringLiteral("65534"));
-        expectOpenFailure(
-            panel, QStringLiteral("Cannot open the port /dev/ttyS0: %1").arg(SystemText(EBUSY)));
+        expectOpenFailure(panel,
+            QStringLiteral("Cannot open the port /dev/ttyS0: it is in use by another program (%1).")
+                .arg(SystemText(EBUSY)));
         EXPECT_EQ(Hex(pty.readAll()), "") << "frames reached a port held by another program";
         holder.closeWriteChannel();
         holder.waitForFinished(5000);
