@@ -1,5 +1,6 @@
 #include "serial_link.h"
 
+#include "port_claim.h"
 #include "port_io.h"
 #include "port_survey.h"
 
@@ -16,6 +17,7 @@ SerialLink::SerialLink(const std::optional<QString>& device, QObject* parent)
     , m_findPortOne(device ? PortFinder() : [](const FirstPortOutcome& first) {
         return ChoosePortOne(first, SystemPorts(), platform::SystemHints());
     })
+    , m_claim(std::make_unique<platform::LineClaim>())
     , m_hangUpWatch(std::make_unique<platform::HangUpWatch>())
 {
     m_port.setPortName(m_device);
@@ -92,22 +94,22 @@ bool SerialLink::openPort()
     }
     // Before any byte, and before the port's own open touches the line's settings.
     using Claim = platform::LineClaim::Outcome;
-    const Claim claim = m_claim.take(m_device);
+    const Claim claim = m_claim->take(m_device);
     if (claim == Claim::Held) {
-        failOpen(HeldReason(m_claim.holder(), m_claim.reason()));
+        failOpen(HeldReason(m_claim->holder(), m_claim->reason()));
         return false;
     }
     if (!platform::OpenPort(m_port)) {
-        m_claim.release();
+        m_claim->release();
         return false;
     }
     if (claim == Claim::Unopened) {
         // It opened for the port a moment after it would not for the claim: not held, so
         // not the panel's.
-        failOpen(m_claim.reason());
+        failOpen(m_claim->reason());
         return false;
     }
-    m_claim.opened();
+    m_claim->opened();
     return true;
 }
 
@@ -121,7 +123,7 @@ void SerialLink::closePort()
     m_hangUpWatch->stop();
     m_port.close();
     // After the port's close, which removes the lock file under the name opened itself.
-    m_claim.release();
+    m_claim->release();
 }
 
 bool SerialLink::write(std::string_view frame)
@@ -211,7 +213,7 @@ void SerialLink::fail(const QString& message)
     m_state = State::Failed;
     if (m_port.isOpen())
         closePort();
-    m_claim.release();
+    m_claim->release();
     emit failed(message);
 }
 

@@ -2,11 +2,6 @@
 
 #include "first_port.h"
 #include "frame_link.h"
-<<<<<<< HEAD
-=======
-#include "port_claim.h"
-#include "port_io.h"
->>>>>>> i32
 
 #include <QObject>
 #include <QSerialPort>
@@ -21,6 +16,7 @@ namespace servo {
 // Declared only, so that the window, which holds a SerialLink, reaches no platform header.
 namespace platform {
     class HangUpWatch;
+    class LineClaim;
 }
 
 // The controller's serial port: 9600 baud, 8N1, RTS on, output only. A frame goes to
@@ -80,13 +76,8 @@ private:
     QString m_shownName; // the device as reports name it
     PortFinder m_findPortOne;
     QSerialPort m_port;
-<<<<<<< HEAD
-    std::unique_ptr<QLockFile> m_targetLock; // the claim under the name of a link's device
+    std::unique_ptr<platform::LineClaim> m_claim; // kept to the end: no other program shares the line
     std::unique_ptr<platform::HangUpWatch> m_hangUpWatch;
-=======
-    platform::LineClaim m_claim; // kept to the end: no other program shares the line
-    platform::HangUpWatch m_hangUpWatch;
->>>>>>> i32
     State m_state = State::Closed;
 };
 
