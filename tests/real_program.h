@@ -135,7 +135,7 @@ public:
     void click(const QString& window, QPoint point) const
     {
         Output(QStringLiteral("xdotool"),
-            { "mousemove", "--sync", "--window", window, QString::number(point.x()),
+            { "mousemove", "--window", window, QString::number(point.x()),
                 QString::number(point.y()), "click", "1" });
     }
 
