@@ -19,6 +19,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <ostream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -207,6 +208,11 @@ namespace {
         std::vector<std::pair<const char*, const char*>> settings; // none: unset
         const char* named; // how the message names what was tried
     };
+
+    void PrintTo(const NoDisplay& c, std::ostream* out)
+    {
+        *out << c.name;
+    }
 
     class WithoutADisplay : public RealProgram, public testing::WithParamInterface<NoDisplay> { };
 
