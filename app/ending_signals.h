@@ -13,12 +13,14 @@ namespace servo {
 // parent left ignored (nohup, a background job) stays ignored. On Windows: Ctrl+C, Ctrl+Break
 // or closing the console it was started from, and the session ending (log off, shut down), as
 // the console event of the same name. Each is delivered on the event loop as `received`,
-// except the session's end, which cannot wait for it. One instance at a time.
+// except the session's end, which cannot wait for it. One instance at a time. Once it is gone
+// (the program tears down), a further signal changes nothing: the process ends as it was
+// ending, with the status its first ending chose.
 class EndingSignals : public QObject {
     Q_OBJECT
 
 public:
-    // First thing in main, before any other thread starts: until `listen`, an ending asked for
+    // Early in main, before any other thread starts: until `listen`, an ending asked for
     // waits for the next `deliverPending`, so that start-up is ended only between its steps,
     // never in the middle of one (between a check and the frame that follows it). Nothing the
     // program starts meanwhile, thread or process, inherits a signal blocked or ignored.

@@ -6,8 +6,6 @@
 #include <csignal>
 #include <fcntl.h>
 #include <iterator>
-#include <pthread.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 #include <utility>
 
@@ -17,56 +15,53 @@ namespace {
     constexpr int kEnding[] = { SIGTERM, SIGINT, SIGHUP };
 
     int g_pipe[2] = { -1, -1 };
-    struct sigaction g_previous[std::size(kEnding)];
-    int g_handled = 0; // bit per entry of the signal list: our handler is installed
-    // The thread that takes the signals, and those it holds back between the steps of
-    // start-up (not those the parent blocked).
-    pid_t g_mainThread = 0;
-    sigset_t g_held;
+    // Set while somebody takes the signals: from holdUntilListening or the listener's
+    // construction until its destruction. Unset, a signal changes nothing.
+    volatile sig_atomic_t g_taken = 0;
     bool g_holding = false;
 
     void OnSignal(int number)
     {
-        // Only async-signal-safe calls here.
+        // Only async-signal-safe calls here. A full pipe already holds a wake-up.
         const int saved = errno;
-        if (::gettid() != g_mainThread) {
-            // Taken on the main thread only: during start-up it waits there for a check.
-            ::syscall(SYS_tgkill, ::getpid(), g_mainThread, number);
-        } else {
-            // A full pipe already holds a wake-up.
+        if (g_taken) {
             const auto byte = static_cast<unsigned char>(number);
             [[maybe_unused]] const ssize_t written = ::write(g_pipe[1], &byte, 1);
         }
         errno = saved;
     }
 
-    // The pipe, and the handler for each signal the parent did not leave ignored.
+    // The pipe, and the handler for each signal the parent did not leave ignored, for the rest
+    // of the process: a default handler put back while the process tears down would let a
+    // second Ctrl-C end it by the signal, and lose the status the first ending chose.
     bool Take()
     {
-        if (g_pipe[0] >= 0)
-            return true;
-        g_mainThread = ::gettid();
-        if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-            g_pipe[0] = g_pipe[1] = -1;
-            return false;
+        if (g_pipe[0] < 0) {
+            if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+                g_pipe[0] = g_pipe[1] = -1;
+                return false;
+            }
+            for (int number : kEnding) {
+                struct sigaction previous { };
+                if (::sigaction(number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN)
+                    continue;
+                struct sigaction action { };
+                action.sa_handler = OnSignal;
+                sigemptyset(&action.sa_mask);
+                action.sa_flags = SA_RESTART;
+                ::sigaction(number, &action, nullptr);
+            }
         }
-        for (size_t i = 0; i < std::size(kEnding); ++i) {
-            if (::sigaction(kEnding[i], nullptr, &g_previous[i]) != 0
-                || g_previous[i].sa_handler == SIG_IGN)
-                continue;
-            struct sigaction action { };
-            action.sa_handler = OnSignal;
-            sigemptyset(&action.sa_mask);
-            action.sa_flags = SA_RESTART;
-            if (::sigaction(kEnding[i], &action, nullptr) == 0)
-                g_handled |= 1 << i;
-        }
+        g_taken = 1;
         return true;
     }
 
 } // namespace
 
-// The handler only writes the number into a pipe, read on the event loop.
+// The handler only writes the number into a pipe, read on the event loop or by start-up's
+// checks. Nothing is blocked: whatever thread takes a signal, its byte waits in the pipe until
+// the next read, so start-up stops at its next check all the same, and nothing the program
+// starts (a thread, a D-Bus daemon) inherits a signal blocked.
 struct EndingSignals::Source {
     QSocketNotifier notifier { QSocketNotifier::Read };
 };
@@ -87,55 +82,30 @@ EndingSignals::EndingSignals(QObject* parent)
 
 EndingSignals::~EndingSignals()
 {
-    for (size_t i = 0; i < std::size(kEnding); ++i)
-        if (g_handled & (1 << i))
-            ::sigaction(kEnding[i], &g_previous[i], nullptr);
-    g_handled = 0;
+    g_taken = 0;
+    g_holding = false;
     m_source->notifier.setEnabled(false);
-    if (std::exchange(g_holding, false))
-        ::pthread_sigmask(SIG_UNBLOCK, &g_held, nullptr);
-    for (int& fd : g_pipe) {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
+    // What came meanwhile belongs to this listener's life.
+    unsigned char rest[64];
+    while (g_pipe[0] >= 0 && ::read(g_pipe[0], rest, sizeof rest) > 0) { }
 }
 
-// Nothing is blocked here: every thread Qt starts, and every program those threads start (a
-// D-Bus daemon, autolaunched), would inherit the block and then ignore the signals for good.
-// Once start-up's checks begin, the main thread alone holds them back, and the handler passes
-// each signal another thread takes on to it.
 void EndingSignals::holdUntilListening()
 {
-    sigset_t blocked;
-    if (::pthread_sigmask(SIG_BLOCK, nullptr, &blocked) != 0)
-        return;
-    sigemptyset(&g_held);
-    for (int number : kEnding)
-        if (!sigismember(&blocked, number))
-            sigaddset(&g_held, number);
     if (Take())
         g_holding = true;
 }
 
 void EndingSignals::listen()
 {
-    if (!std::exchange(g_holding, false))
-        return;
-    m_source->notifier.setEnabled(g_pipe[0] >= 0);
-    ::pthread_sigmask(SIG_UNBLOCK, &g_held, nullptr);
+    if (std::exchange(g_holding, false))
+        m_source->notifier.setEnabled(g_pipe[0] >= 0);
 }
 
 void EndingSignals::deliverPending()
 {
     if (g_pipe[0] < 0)
         return;
-    if (g_holding) {
-        // From the first check on, signals wait here; one waiting is handled before the
-        // unblocking call returns.
-        ::pthread_sigmask(SIG_UNBLOCK, &g_held, nullptr);
-        ::pthread_sigmask(SIG_BLOCK, &g_held, nullptr);
-    }
     unsigned char numbers[16];
     const ssize_t count = ::read(g_pipe[0], numbers, sizeof numbers);
     for (ssize_t i = 0; i < count; ++i)

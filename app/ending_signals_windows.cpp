@@ -11,7 +11,7 @@
 namespace servo {
 namespace {
 
-    EndingSignals* g_endings = nullptr;
+    std::atomic<EndingSignals*> g_endings { nullptr };
     std::atomic<DWORD> g_pending { 0 }; // the console event + 1, until the event loop takes it
     HANDLE g_acted = nullptr; // set once the event loop has acted on it
 
@@ -36,8 +36,16 @@ namespace {
         default:
             return FALSE;
         }
+        // The program tears down: it ends as it was ending, with the status it chose, which the
+        // system's own end of the process would not keep.
+        EndingSignals* endings = g_endings;
+        if (!endings) {
+            if (EndsTheProcess(event))
+                ::Sleep(4500);
+            return TRUE;
+        }
         g_pending = event + 1;
-        QMetaObject::invokeMethod(g_endings, &EndingSignals::deliverPending, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(endings, &EndingSignals::deliverPending, Qt::QueuedConnection);
         // The event loop delivers what is queued and ends the process itself before this returns.
         if (EndsTheProcess(event))
             ::WaitForSingleObject(g_acted, 4500);
@@ -84,7 +92,6 @@ EndingSignals::EndingSignals(QObject* parent)
     , m_source(std::make_unique<Source>())
 {
     Q_ASSERT(!g_endings);
-    g_endings = this;
     m_source->owner = this;
     if (QCoreApplication::instance())
         QCoreApplication::instance()->installNativeEventFilter(m_source.get());
@@ -98,11 +105,14 @@ EndingSignals::EndingSignals(QObject* parent)
             std::freopen("CONOUT$", "w", stderr);
         ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
     }
+    g_endings = this;
 }
 
+// The console handler stays for the life of the process: the default one would end a
+// teardown with Ctrl+C's own status.
 EndingSignals::~EndingSignals()
 {
-    ::SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
+    g_endings = nullptr;
     if (QCoreApplication::instance())
         QCoreApplication::instance()->removeNativeEventFilter(m_source.get());
     if (g_acted) {
@@ -110,7 +120,6 @@ EndingSignals::~EndingSignals()
         ::CloseHandle(g_acted);
     }
     g_acted = nullptr;
-    g_endings = nullptr;
 }
 
 // The console's handler runs on a thread of its own and only leaves a note for deliverPending.

@@ -1,5 +1,6 @@
 #include "ending_signals.h"
 #include "form1.h"
+#include "start_conditions.h"
 
 #include <QApplication>
 #include <QDir>
@@ -36,7 +37,7 @@ servo::Panel* g_running = nullptr;
 void EndBeforeExit()
 {
     if (servo::Panel* panel = std::exchange(g_running, nullptr))
-        panel->end(servo::EndRequest::Exiting);
+        panel->end(servo::EndRequest::ProcessExiting);
 }
 
 struct Running {
@@ -52,8 +53,10 @@ struct Running {
 
 int main(int argc, char* argv[])
 {
+    servo::OpenClosedStandardStreams();
     PreferX11UnderWayland(argc, argv);
     servo::EndingSignals::holdUntilListening();
+    servo::ExplainAMissingDisplay();
     QApplication app(argc, argv);
     // Task bars and Wayland compositors match the window to its menu entry by this name; the
     // icon is built in, so the window has it even where the package is not installed.

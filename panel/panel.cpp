@@ -60,12 +60,12 @@ void Panel::lowerBoundTextChanged()
 
 void Panel::exitClicked()
 {
-    end(EndRequest::Exit);
+    end(EndRequest::ExitButton);
 }
 
 bool Panel::end(EndRequest request)
 {
-    if (m_phase != Phase::Ended && request == EndRequest::Exiting)
+    if (m_phase != Phase::Ended && request == EndRequest::ProcessExiting)
         m_exiting = true;
     switch (m_phase) {
     case Phase::Created:
@@ -113,7 +113,7 @@ void Panel::reportAnswered()
 // goes out once.
 void Panel::letGo(EndRequest request)
 {
-    if (request != EndRequest::Exiting) {
+    if (request != EndRequest::ProcessExiting) {
         m_view.endHold();
         return;
     }

@@ -21,11 +21,12 @@ char ChannelCode(int channel);
 
 // Every way the program can be asked to end.
 enum class EndRequest {
-    Exit, // the EXIT button
+    ExitButton, // the EXIT button
     WindowClose, // the title bar's close, Alt+F4
     Outside, // a signal, Ctrl+C or a closed console, the session ending: nobody may be
              // at the screen to answer a box
-    Exiting, // the process already exits (the display went away): the window is not touched
+    ProcessExiting, // the process already exits (the display went away): the window is not
+                    // touched
 };
 
 // The panel's behaviour, one handler per event. The window calls these and nothing else.

@@ -454,12 +454,13 @@ namespace {
             bool endsNow;
             std::optional<int> status; // before any report is answered
         } rows[] = {
-            { "exit", Before::Started, EndRequest::Exit, true, { "close", "quit 0" }, true, 0 },
+            { "exit", Before::Started, EndRequest::ExitButton, true, { "close", "quit 0" }, true,
+                0 },
             { "title bar", Before::Started, EndRequest::WindowClose, true, { "close", "quit 0" },
                 true, 0 },
             { "outside", Before::Started, EndRequest::Outside, true, { "close", "quit 0" }, true,
                 0 },
-            { "exit, frames undelivered", Before::Started, EndRequest::Exit, false,
+            { "exit, frames undelivered", Before::Started, EndRequest::ExitButton, false,
                 { "close", "box undelivered" }, false, {} },
             { "title bar, frames undelivered", Before::Started, EndRequest::WindowClose, false,
                 { "close", "box undelivered" }, false, {} },
@@ -472,18 +473,19 @@ namespace {
             { "title bar while a failure is on screen", Before::FailureOnScreen,
                 EndRequest::WindowClose, true, {}, false, {} },
             // A thumb held at 0x77: its value goes out once, as its release would send it.
-            { "exit during a hold", Before::Holding, EndRequest::Exit, true, kReleased, true, 0 },
+            { "exit during a hold", Before::Holding, EndRequest::ExitButton, true, kReleased, true,
+                0 },
             { "title bar during a hold", Before::Holding, EndRequest::WindowClose, true, kReleased,
                 true, 0 },
             { "outside during a hold", Before::Holding, EndRequest::Outside, true, kReleased, true,
                 0 },
             // Inside exit(), once the display went away: nothing of the window is touched.
-            { "exiting during a hold", Before::Holding, EndRequest::Exiting, true,
+            { "exiting during a hold", Before::Holding, EndRequest::ProcessExiting, true,
                 { "frame 02 30 37 37", "close" }, true, 0 },
-            { "exiting, frames undelivered", Before::Started, EndRequest::Exiting, false,
+            { "exiting, frames undelivered", Before::Started, EndRequest::ProcessExiting, false,
                 { "close", "stderr undelivered" }, true, 1 },
-            { "exiting while a failure is on screen", Before::FailureOnScreen, EndRequest::Exiting,
-                true, {}, true, 1 },
+            { "exiting while a failure is on screen", Before::FailureOnScreen,
+                EndRequest::ProcessExiting, true, {}, true, 1 },
         };
         for (const Row& row : rows) {
             SCOPED_TRACE(row.name);
@@ -510,7 +512,7 @@ namespace {
             panel.reportAnswered();
             panel.tick();
             EXPECT_EQ(panel.start(), false);
-            EXPECT_EQ(view.quits, row.request == EndRequest::Exiting ? 0 : 1);
+            EXPECT_EQ(view.quits, row.request == EndRequest::ProcessExiting ? 0 : 1);
             EXPECT_EQ(panel.exitStatus(), row.status.value_or(Panel::kFailure));
             EXPECT_EQ(link.frames.size(), frames);
             EXPECT_LE(link.closes, 1);

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <sys/stat.h>
 #include <tuple>
 
@@ -37,6 +38,7 @@ namespace {
         "The port /dev/ttyS0 did not take the last frames within 2 seconds; they were not sent.");
     const QString kLost = QStringLiteral("Lost the port /dev/ttyS0: %1")
                               .arg(QString::fromLocal8Bit(std::strerror(EIO)));
+    const QPoint kExitMiddle(306, 152); // in the window, as drawn at 96 dpi
 
     class Ending : public test::RealProgramTest {
     protected:
@@ -85,15 +87,33 @@ namespace {
 
     enum class Line { Idle, StalledThenResumed, Stalled };
     const char* const kLineNames[] = { "Idle", "StalledThenResumed", "Stalled" };
+    // Standard streams a launcher or a service left closed.
+    enum class Closed { None, OutputAndErrors, All };
+    const char* const kClosedNames[] = { "", "_Closed12", "_Closed012" };
+    const char* const kCloseThem[] = { "", "exec 1>&- 2>&-", "exec 0<&- 1>&- 2>&-" };
+
+    constexpr int kExitButton = 0;
 
     struct SignalCase {
-        int number;
+        int number; // or the EXIT button clicked
         Line line;
+        // The same signal again this long after the first ending (SIGTERM after EXIT).
+        std::optional<std::chrono::milliseconds> again {};
+        Closed closed = Closed::None;
     };
+
+    std::string CaseName(const SignalCase& c)
+    {
+        std::string name = c.number ? sigabbrev_np(c.number) : "EXIT";
+        name += std::string("_") + kLineNames[static_cast<int>(c.line)];
+        if (c.again)
+            name += "_AgainAfter" + std::to_string(c.again->count()) + "ms";
+        return name + kClosedNames[static_cast<int>(c.closed)];
+    }
 
     void PrintTo(const SignalCase& c, std::ostream* out)
     {
-        *out << "SIG" << sigabbrev_np(c.number) << ", " << kLineNames[static_cast<int>(c.line)];
+        *out << CaseName(c);
     }
 
     class EndingSignal : public Ending, public testing::WithParamInterface<SignalCase> { };
@@ -101,15 +121,17 @@ namespace {
     // A signal ends the panel as the title-bar close does: what is queued goes out within
     // the drain's bound, the port and its lock are released, and the status says whether
     // everything was delivered. A failure is reported on standard error only: no box waits
-    // for an answer.
+    // for an answer. A second signal (Ctrl-C pressed twice, a service manager's stop) changes
+    // nothing: the process never dies of it, and the status is the first ending's. Closed
+    // standard streams change nothing either.
     TEST_P(EndingSignal, DeliversWhatIsQueuedAndReleasesThePort)
     {
-        const auto [number, line] = GetParam();
+        const auto [number, line, again, closed] = GetParam();
         Pty pty;
         // Held before the panel starts: its four start-up frames wait behind the line.
         if (line != Line::Idle)
             pty.holdOutput(true);
-        Panel panel(*s_display, pty.path());
+        Panel panel(*s_display, pty.path(), {}, kCloseThem[static_cast<int>(closed)]);
         expectRunning(panel);
         if (line == Line::Idle) {
             EXPECT_EQ(Hex(pty.read(16, 30s)), Hex(StartUpFrames()));
@@ -117,7 +139,15 @@ namespace {
 
         QElapsedTimer clock;
         clock.start();
-        signal(panel, number);
+        if (number == kExitButton)
+            s_display->click(s_display->windows().value(0), kExitMiddle);
+        else
+            signal(panel, number);
+        if (again) {
+            QThread::usleep(again->count() * 1000);
+            // It may be gone already (kill then fails).
+            ::kill(static_cast<pid_t>(panel.process().processId()), number ? number : SIGTERM);
+        }
         if (line == Line::StalledThenResumed) {
             QThread::msleep(500);
             pty.holdOutput(false);
@@ -126,7 +156,7 @@ namespace {
         const qint64 took = clock.elapsed();
         pty.holdOutput(false);
         const std::string arrived = pty.readAll(300ms);
-        std::cout << sigabbrev_np(number) << ": status " << status << " after " << took << " ms; "
+        std::cout << CaseName(GetParam()) << ": status " << status << " after " << took << " ms; "
                   << arrived.size() << " bytes arrived after the signal\n";
 
         const QString errors = panel.errors();
@@ -152,16 +182,23 @@ namespace {
         for (int number : { SIGTERM, SIGINT, SIGHUP })
             for (Line line : { Line::Idle, Line::StalledThenResumed, Line::Stalled })
                 cases.push_back({ number, line });
+        // Pressed twice, 0 to 20 ms apart, on an idle panel and while EXIT closes the port; and
+        // again while the drain waits for a stalled line, which keeps its bound.
+        for (int ms : { 0, 3, 8, 20 })
+            cases.push_back({ SIGTERM, Line::Idle, std::chrono::milliseconds(ms) });
+        for (int ms : { 0, 5, 15 })
+            cases.push_back({ kExitButton, Line::Idle, std::chrono::milliseconds(ms) });
+        cases.push_back({ SIGINT, Line::Stalled, 500ms });
+        // Nothing the panel opens takes a closed stream's number: the window, the frames, a
+        // click and a signal work as ever.
+        cases.push_back({ SIGTERM, Line::Idle, {}, Closed::OutputAndErrors });
+        cases.push_back({ SIGTERM, Line::Idle, {}, Closed::All });
+        cases.push_back({ kExitButton, Line::Idle, {}, Closed::All });
         return cases;
     }
 
-    std::string CaseName(const testing::TestParamInfo<SignalCase>& info)
-    {
-        return std::string(sigabbrev_np(info.param.number)) + "_"
-            + kLineNames[static_cast<int>(info.param.line)];
-    }
-
-    INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal, testing::ValuesIn(SignalCases()), CaseName);
+    INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal, testing::ValuesIn(SignalCases()),
+        [](const auto& info) { return CaseName(info.param); });
 
     // Process `pid` is the panel, with its own handler for SIGTERM in place.
     bool PanelHandlesSignals(qint64 pid)
@@ -203,9 +240,10 @@ namespace {
             << panel.errors().toStdString();
     }
 
-    // A start-up traced by strace: where the port was claimed ('C', its TIOCEXCL), each
-    // start-up frame written ('F'), and each ending signal the main thread `panel` takes ('S'),
-    // in the order they happened.
+    // A start-up traced by strace: where the port was claimed ('C', its TIOCEXCL) and set up
+    // after it ('I', each further ioctl on it), each start-up frame written ('F'), each ending
+    // signal taken, on whichever thread ('S'), and each read of the signal pipe by the panel's
+    // main thread `panel` that found one ('R'), in the order they happened.
     QString StartUpEvents(const QString& log, pid_t panel)
     {
         QFile file(log);
@@ -213,15 +251,37 @@ namespace {
             return QStringLiteral("(no trace)");
         static const QRegularExpression frame(
             QStringLiteral(R"(write\(\d+, "\\x02\\x3[0-3]\\x33\\x32", 4)"));
-        QString events;
+        static const QRegularExpression pipe(QStringLiteral(R"(pipe2\(\[(\d+), \d+\])"));
+        // The check reads up to 16 signal numbers at a time; another thread's call may come
+        // between the start of the read and its end.
+        static const QRegularExpression read(QStringLiteral(R"(read\((\d+), (<unfinished|))"));
+        static const QRegularExpression numbers(
+            QStringLiteral(R"("(\\x0f|\\x02|\\x01)+", 16\)\s+= [1-9])"));
+        static const QRegularExpression claim(QStringLiteral(R"(ioctl\((\d+), TIOCEXCL)"));
+        QString events, port, reading;
+        QStringList pipes;
         for (const QByteArray& raw : file.readAll().split('\n')) {
             const QString line = QString::fromLatin1(raw);
-            if (line.contains(QLatin1String("TIOCEXCL")))
+            const bool own = line.split(' ').value(0).toInt() == panel;
+            if (const auto claimed = claim.match(line); claimed.hasMatch()) {
                 events += QLatin1Char('C');
+                port = claimed.captured(1);
+            } else if (!port.isEmpty() && line.contains(QStringLiteral("ioctl(%1, ").arg(port)))
+                events += QLatin1Char('I');
             else if (frame.match(line).hasMatch())
                 events += QLatin1Char('F');
-            else if (line.contains(" --- SIG") && line.split(' ').value(0).toInt() == panel)
+            else if (line.contains(" --- SIG"))
                 events += QLatin1Char('S');
+            else if (const auto made = pipe.match(line); own && made.hasMatch())
+                pipes << made.captured(1);
+            else if (const auto got = read.match(line); own && got.hasMatch()) {
+                reading = got.captured(1);
+                if (got.captured(2).isEmpty() && pipes.contains(reading)
+                    && numbers.match(line).hasMatch())
+                    events += QLatin1Char('R');
+            } else if (own && line.contains(QLatin1String("<... read resumed>")))
+                if (pipes.contains(reading) && numbers.match(line).hasMatch())
+                    events += QLatin1Char('R');
         }
         return events;
     }
@@ -241,14 +301,16 @@ namespace {
                 GTEST_SKIP() << "no strace";
         }
 
-        enum class From { Handler, Lock };
         struct Run {
             int number;
-            From from; // the moment the delay counts from: the panel's handler in place, or
-                       // the port's lock file made (the open has begun)
-            std::chrono::microseconds delay;
-            qint64 sinceHandler = 0, sinceLock = -1; // measured, microseconds: until the kill,
-                                                     // or (no kill) until the frames arrived
+            // Sent `delay` after the panel's handler is in place; or, with `at`, delivered by
+            // strace as the panel enters its `when`th call of `at` on the port (ioctl: the open,
+            // write: the start-up frames), which does not depend on how busy the machine is.
+            std::chrono::microseconds delay {};
+            const char* at = nullptr;
+            int when = 0;
+            qint64 sinceHandler = 0; // measured, microseconds: until the kill, or (no kill, no
+                                     // `at`) until the frames arrived
             int status = -1;
             std::string arrived {};
             QString events {};
@@ -256,21 +318,29 @@ namespace {
             bool lockLeft = false;
         };
 
-        // Starts the traced panel and kills it `run.delay` after `run.from`; with no signal
-        // number, waits for its frames instead and ends it afterwards.
+        // Starts the traced panel and signals it as `run` says; with no signal number, waits for
+        // its frames instead and ends it afterwards.
         void start(Run& run)
         {
             Pty pty;
             QTemporaryDir dir;
             const QString log = dir.filePath(QStringLiteral("trace"));
+            QStringList trace { "-e", "trace=write,ioctl,read,pipe2" };
+            if (run.at)
+                trace = QStringList { "-P", "/dev/ttyS0", "-e",
+                    QStringLiteral("inject=%1:signal=%2:when=%3")
+                        .arg(QLatin1String(run.at), QLatin1String(sigabbrev_np(run.number)))
+                        .arg(run.when) };
             Panel panel(*s_display, pty.path(), {}, {},
-                { QStandardPaths::findExecutable(QStringLiteral("strace")), "-f", "--seccomp-bpf",
-                    "-qq", "-xx", "-e", "trace=write,ioctl", "-e", "signal=TERM,INT,HUP", "-o", log,
-                    // A sanitized build's leak check stops the world with ptrace, which a
-                    // traced program cannot.
-                    "-E",
-                    "ASAN_OPTIONS=" + qEnvironmentVariable("ASAN_OPTIONS") + ":detect_leaks=0",
-                    "--" });
+                QStringList { QStandardPaths::findExecutable(QStringLiteral("strace")), "-f",
+                    "--seccomp-bpf", "-qq", "-xx", "-e", "signal=TERM,INT,HUP", "-o", log }
+                    << trace
+                    << QStringList { // A sanitized build's leak check stops the world with
+                                     // ptrace, which a traced program cannot.
+                           "-E",
+                           "ASAN_OPTIONS=" + qEnvironmentVariable("ASAN_OPTIONS")
+                               + ":detect_leaks=0",
+                           "--" });
             // The namespace's shell execs strace, which starts the panel.
             const QString children
                 = QStringLiteral("/proc/%1/task/%1/children").arg(panel.process().processId());
@@ -287,21 +357,18 @@ namespace {
             ASSERT_TRUE(pid && PanelHandlesSignals(pid)) << panel.errors().toStdString();
             QElapsedTimer since;
             since.start();
-            if (run.from == From::Lock) {
-                while (!QFileInfo::exists(lockFile()) && since.elapsed() < 20000) { }
-                run.sinceHandler = since.nsecsElapsed() / 1000;
-                since.start();
-            }
-            if (run.number) {
+            if (run.at) {
+                run.status = panel.awaitEnd(30s);
+                run.arrived = pty.readAll(100ms);
+            } else if (run.number) {
                 while (since.nsecsElapsed() < run.delay.count() * 1000) { }
                 ::kill(pid, run.number);
-                (run.from == From::Lock ? run.sinceLock : run.sinceHandler)
-                    = since.nsecsElapsed() / 1000;
+                run.sinceHandler = since.nsecsElapsed() / 1000;
                 run.status = panel.awaitEnd(30s);
                 run.arrived = pty.readAll(100ms);
             } else {
                 run.arrived = pty.read(16, 20s);
-                run.sinceLock = since.nsecsElapsed() / 1000;
+                run.sinceHandler = since.nsecsElapsed() / 1000;
                 ::kill(pid, SIGTERM);
                 run.status = panel.awaitEnd(30s);
             }
@@ -310,65 +377,89 @@ namespace {
             run.lockLeft = QFileInfo::exists(lockFile());
         }
 
+        // What every ended start-up leaves: whole start-up frames in order, the port released,
+        // nothing failed.
+        static void expectCleanEnd(const Run& run)
+        {
+            EXPECT_EQ(run.status, EXIT_SUCCESS) << run.errors.toStdString();
+            EXPECT_EQ(run.arrived.size() % 4, 0u) << Hex(run.arrived);
+            EXPECT_EQ(Hex(run.arrived), Hex(StartUpFrames().substr(0, run.arrived.size())));
+            EXPECT_FALSE(run.lockLeft) << "the port's lock file was left behind";
+            EXPECT_FALSE(run.errors.contains(QStringLiteral("port"))) << run.errors.toStdString();
+        }
+
         static inline bool s_noTracer = false;
     };
 
     // A kill at any moment of start-up, from before the port opens to after the four start-up
-    // frames: once the panel's handler has run, no frame follows; what was sent before stays
-    // sent; the port is released and the program ends 0. strace tells when the handler ran,
-    // against each frame written.
+    // frames: once the signal has been read, no start-up frame begins; what was sent before
+    // stays sent; the port is released and the program ends 0. strace tells when the panel read
+    // the signal, against each frame written.
     TEST_F(StartUpSweep, NoFrameAfterAHandledSignal)
     {
-        // How long the traced start-up takes here, from the handler to the lock file and from
-        // the lock file to the last frame: the sweep spans both, and a little beyond.
-        Run calibration { 0, From::Lock, {} };
+        // How long the traced start-up takes here, from the handler to the last frame: the
+        // sweep spans it, and a little beyond.
+        Run calibration { 0 };
         ASSERT_NO_FATAL_FAILURE(start(calibration));
         ASSERT_EQ(Hex(calibration.arrived), Hex(StartUpFrames()));
-        const qint64 toLock = calibration.sinceHandler * 5 / 4;
-        const qint64 toFrames = calibration.sinceLock * 3 / 2;
-        std::cout << "traced start-up: handler to lock file " << calibration.sinceHandler
-                  << " us, lock file to the frames " << calibration.sinceLock << " us\n";
+        const qint64 span = calibration.sinceHandler * 5 / 4;
+        std::cout << "traced start-up: handler to the frames " << calibration.sinceHandler
+                  << " us\n";
 
-        constexpr int kRuns = 200;
+        constexpr int kRuns = 60;
         const int numbers[] = { SIGTERM, SIGINT, SIGHUP };
-        std::map<QString, int> handled; // where the handler ran: the events before it
-        int afterClaim = 0, beforeClaim = 0;
+        std::map<QString, int> read; // where the signal was read: the events before it
+        int beforeClaim = 0;
         for (int i = 0; i < kRuns; ++i) {
-            const From from = i % 2 ? From::Lock : From::Handler;
-            const qint64 span = from == From::Lock ? toFrames : toLock;
-            Run run { numbers[i % 3], from,
-                std::chrono::microseconds(span * (i / 2) / (kRuns / 2)) };
+            Run run { numbers[i % 3], std::chrono::microseconds(span * i / kRuns) };
             SCOPED_TRACE(testing::Message()
-                << "run " << i << ", SIG" << sigabbrev_np(run.number)
-                << (from == From::Lock ? " after the lock file by " : " after the handler by ")
+                << "run " << i << ", SIG" << sigabbrev_np(run.number) << " after the handler by "
                 << run.delay.count() << " us");
             ASSERT_NO_FATAL_FAILURE(start(run));
-            const qsizetype signalAt = run.events.indexOf(QLatin1Char('S'));
-            EXPECT_EQ(run.status, EXIT_SUCCESS) << run.errors.toStdString();
-            EXPECT_GE(signalAt, 0) << "the handler never ran: " << run.events.toStdString();
-            EXPECT_FALSE(run.events.mid(signalAt).contains(QLatin1Char('F')))
-                << "a frame after the handled signal: " << run.events.toStdString();
-            // What went out is whole frames of start-up, in order, as the trace says.
-            EXPECT_EQ(run.arrived.size() % 4, 0u) << Hex(run.arrived);
-            EXPECT_EQ(Hex(run.arrived), Hex(StartUpFrames().substr(0, run.arrived.size())));
+            expectCleanEnd(run);
+            const qsizetype readAt = run.events.indexOf(QLatin1Char('R'));
+            EXPECT_GE(readAt, 0) << "the signal was never read: " << run.events.toStdString();
+            EXPECT_FALSE(run.events.mid(readAt).contains(QLatin1Char('F')))
+                << "a frame after the signal was read: " << run.events.toStdString();
+            EXPECT_TRUE(run.events.left(readAt).contains(QLatin1Char('S')))
+                << "read before it was delivered: " << run.events.toStdString();
             EXPECT_EQ(qsizetype(run.arrived.size() / 4), run.events.count(QLatin1Char('F')))
                 << run.events.toStdString();
-            EXPECT_FALSE(run.lockLeft) << "the port's lock file was left behind";
-            EXPECT_FALSE(run.errors.contains(QStringLiteral("port"))) << run.errors.toStdString();
-            const QString before = run.events.left(signalAt);
-            ++handled[before];
-            if (before.contains(QLatin1Char('C')) && before.count(QLatin1Char('F')) < 4)
-                ++afterClaim;
-            if (!before.contains(QLatin1Char('C')))
-                ++beforeClaim;
+            const QString before
+                = run.events.left(readAt).remove(QLatin1Char('S')).remove(QLatin1Char('I'));
+            ++read[before];
+            beforeClaim += !before.contains(QLatin1Char('C'));
         }
-        std::cout << kRuns << " runs; events before the handler ran (C claimed, F frame):";
-        for (const auto& [before, count] : handled)
+        std::cout << kRuns << " runs; events before the signal was read (C claimed, F frame):";
+        for (const auto& [before, count] : read)
             std::cout << " \"" << before.toStdString() << "\" " << count;
         std::cout << "\n";
-        // The sweep reached both sides of the open, and start-up after it.
-        EXPECT_GE(beforeClaim, 20);
-        EXPECT_GE(afterClaim, 20);
+        // Most of start-up comes before the open: window and fonts.
+        EXPECT_GE(beforeClaim, kRuns / 5);
+
+        // The moments after the claim are too short to hit by a clock on a busy machine: there
+        // the signal comes with each of the open's calls on the port, and with each frame.
+        const QString started = calibration.events.left(calibration.events.indexOf('F'));
+        const int opening = 1 + started.count(QLatin1Char('I'));
+        for (int when = 1; when <= opening; ++when) {
+            Run run { numbers[when % 3], {}, "ioctl", when };
+            SCOPED_TRACE(testing::Message()
+                << "SIG" << sigabbrev_np(run.number) << " at ioctl " << when << " on the port");
+            ASSERT_NO_FATAL_FAILURE(start(run));
+            expectCleanEnd(run);
+            EXPECT_EQ(Hex(run.arrived), "") << "frames followed the signal";
+        }
+        for (int when = 1; when <= 4; ++when) {
+            Run run { numbers[when % 3], {}, "write", when };
+            SCOPED_TRACE(testing::Message()
+                << "SIG" << sigabbrev_np(run.number) << " with start-up frame " << when);
+            ASSERT_NO_FATAL_FAILURE(start(run));
+            expectCleanEnd(run);
+            EXPECT_EQ(run.arrived.size(), 4u * when) << "frames followed the signal";
+        }
+        std::cout << "signalled with each of the open's " << opening
+                  << " calls on the port, and with each start-up frame\n";
+        EXPECT_GE(opening, 5);
     }
 
     // Another X client destroys the window (`xdotool windowclose`, a window manager crashing
@@ -415,27 +506,6 @@ namespace {
             << errors.toStdString();
         EXPECT_EQ(Hex(pty.readAll(300ms)), Hex(StartUpFrames()));
         EXPECT_FALSE(QFileInfo::exists(lock)) << "the port's lock file was left behind";
-    }
-
-    // Ctrl-C pressed again while the panel waits for a stalled line: the wait keeps its
-    // bound, and the loss is reported once.
-    TEST_F(Ending, SecondSignalDuringTheDrain)
-    {
-        Pty pty;
-        pty.holdOutput(true);
-        Panel panel(*s_display, pty.path());
-        expectRunning(panel);
-        QElapsedTimer clock;
-        clock.start();
-        signal(panel, SIGINT);
-        QThread::msleep(500);
-        signal(panel, SIGINT);
-        const int status = panel.awaitEnd(10s);
-        std::cout << "SIGINT twice: status " << status << " after " << clock.elapsed() << " ms\n";
-        EXPECT_EQ(status, EXIT_FAILURE);
-        EXPECT_LT(clock.elapsed(), 4000);
-        EXPECT_EQ(panel.errors().count(kUndelivered), 1) << panel.errors().toStdString();
-        EXPECT_FALSE(QFileInfo::exists(lockFile()));
     }
 
     // The adapter is pulled while nobody touches the panel: the report is up within a

@@ -19,9 +19,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <ostream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace servo {
 namespace {
@@ -197,6 +200,55 @@ namespace {
         const termios after = pty.settings();
         EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before)) << "the console's line was set up";
     }
+
+    // Started where there is no desktop (over ssh without -X, from a console, a service), or
+    // with one named that is not there: a clear word on how to start it instead of Qt's abort,
+    // status 1, and nothing opened, nothing sent.
+    struct NoDisplay {
+        const char* name;
+        std::vector<std::pair<const char*, const char*>> settings; // none: unset
+        const char* named; // how the message names what was tried
+    };
+
+    void PrintTo(const NoDisplay& c, std::ostream* out)
+    {
+        *out << c.name;
+    }
+
+    class WithoutADisplay : public RealProgram, public testing::WithParamInterface<NoDisplay> { };
+
+    TEST_P(WithoutADisplay, SaysHowToStartItAndOpensNothing)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM" })
+            env.remove(QLatin1String(name));
+        for (const auto& [name, value] : GetParam().settings)
+            env.insert(QLatin1String(name), QLatin1String(value));
+        Pty pty;
+        Panel panel(env, s_display->locks(), pty.path());
+        EXPECT_EQ(panel.awaitEnd(30s), EXIT_FAILURE) << "not ended with status 1 (a signal?)";
+        const QString errors = panel.errors();
+        EXPECT_EQ(errors.count(QStringLiteral("servo-panel cannot open its window: Qt reached no "
+                                              "display (%1).")
+                                   .arg(QLatin1String(GetParam().named))),
+            1)
+            << errors.toStdString();
+        EXPECT_TRUE(errors.contains(QStringLiteral("ssh -X"))) << errors.toStdString();
+        EXPECT_EQ(Hex(pty.readAll(300ms)), "");
+        EXPECT_EQ(QDir(s_display->locks(), "LCK..*").count(), 0u);
+    }
+
+    INSTANTIATE_TEST_SUITE_P(Start, WithoutADisplay,
+        testing::Values(NoDisplay { "None", {},
+                            "DISPLAY is not set, WAYLAND_DISPLAY is not set, QT_QPA_PLATFORM is "
+                            "not set" },
+            // No server has this number; a socket of its own would be in /tmp/.X11-unix.
+            NoDisplay { "X11NotThere", { { "DISPLAY", ":4093" } },
+                "DISPLAY=:4093, WAYLAND_DISPLAY is not set, QT_QPA_PLATFORM is not set" },
+            NoDisplay { "WaylandNotThere",
+                { { "WAYLAND_DISPLAY", "servo-none" }, { "QT_QPA_PLATFORM", "wayland" } },
+                "DISPLAY is not set, WAYLAND_DISPLAY=servo-none, QT_QPA_PLATFORM=wayland" }),
+        [](const auto& info) { return std::string(info.param.name); });
 
     // The adapter is unplugged while the panel runs: the next frame fails, one report appears
     // over the panel, and answering it ends the program with status 1.

@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QPoint>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStandardPaths>
@@ -129,6 +130,13 @@ public:
             QThread::msleep(100);
         }
         return found;
+    }
+
+    void click(const QString& window, QPoint point) const
+    {
+        Output(QStringLiteral("xdotool"),
+            { "mousemove", "--window", window, QString::number(point.x()),
+                QString::number(point.y()), "click", "1" });
     }
 
     void key(const QString& window, const char* key) const
