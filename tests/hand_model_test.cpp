@@ -78,9 +78,15 @@ namespace {
             for (int b = 0; b < 3; ++b)
                 if (m_buttons & kButtons[b])
                     closing.push_back(std::string(1, kButtonNames[b]) + "-");
-            const bool down = m_values[0] > m_min;
-            for (const char* step : { down ? "k1-" : "k1+", down ? "L+1<" : "L+1>", "L-", "t" })
-                closing.push_back(step);
+            // Every slider takes a key and a click, away from its bound, and then stands still.
+            for (int c = 0; c < kChannelCount; ++c) {
+                const bool down = m_values[c] > m_min;
+                const std::string slider = std::to_string(c + 1);
+                for (const std::string& step : { "k" + slider + (down ? "-" : "+"),
+                         "L+" + slider + (down ? "<" : ">"), std::string("L-") })
+                    closing.push_back(step);
+            }
+            closing.push_back("t");
             for (const std::string& step : closing)
                 if (!play(step, true))
                     return false;
