@@ -4,7 +4,6 @@
 #include "contrast.h"
 #include "controls.h"
 #include "form1.h"
-#include "hold_script.h"
 #include "layout_expectations.h"
 #include "pty.h"
 #include "scroll_bar_part.h"
@@ -202,22 +201,6 @@ const Gesture kGestures[] = {
             return Swipe(b, { 1, 0 }), 0;
         },
         { 49, 48, 47 }, true },
-    { "key_during_drag",
-        [](QScrollBar* b) {
-            return DragWhile(b, Qt::LeftButton, [b] {
-                QTest::keyClick(b, Qt::Key_Right);
-                QTest::keyClick(b, Qt::Key_Home);
-            });
-        },
-        { kHeld } },
-    { "wheel_during_drag",
-        [](QScrollBar* b) {
-            return DragWhile(b, Qt::LeftButton, [b] {
-                Wheel(b, { 0, -120 }, {}, Qt::NoScrollPhase, Qt::LeftButton);
-                Wheel(b, { 120, 0 }, {}, Qt::NoScrollPhase, Qt::LeftButton);
-            });
-        },
-        { kHeld } },
     // The way the thumb moves; a plain QScrollBar's inverted controls run them backwards.
     { "key_right", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_Right), 0; }, { 51 } },
     { "key_left", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_Left), 0; }, { 49 } },
@@ -284,16 +267,6 @@ const Gesture kGestures[] = {
                 ExpectWindowUntouched(b);
             });
         },
-        { kHeld } },
-    { "middle_click_right_in_track",
-        [](QScrollBar* b) { return QTest::mouseClick(b, Qt::MiddleButton, {}, RightTrack(b)), 0; },
-        { 51 } },
-    { "middle_click_left_in_track",
-        [](QScrollBar* b) { return QTest::mouseClick(b, Qt::MiddleButton, {}, LeftTrack(b)), 0; },
-        { 49 } },
-    { "middle_click_on_thumb",
-        [](QScrollBar* b) { return QTest::mouseClick(b, Qt::MiddleButton, {}, Thumb(b)), 0; }, {} },
-    { "middle_drag_of_thumb", [](QScrollBar* b) { return DragWhile(b, Qt::MiddleButton, [] {}); },
         { kHeld } },
     { "shift_click_in_track",
         [](QScrollBar* b) {
@@ -379,145 +352,6 @@ TEST_P(Gestures, SendWhatTheHandMeant)
 }
 
 INSTANTIATE_TEST_SUITE_P(OnASlider, Gestures, testing::ValuesIn(kGestures),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// Every way a hold can end before the hand lets go, played by the hold script (hold_script.h).
-struct HoldEnding {
-    const char* name;
-    std::function<void(QScrollBar*)> end; // takes the hold from the hand
-    std::function<void(QScrollBar*)> restore; // gives the window back as it was
-};
-
-void PrintTo(const HoldEnding& h, std::ostream* os)
-{
-    *os << h.name;
-}
-
-std::unique_ptr<QWidget> g_otherWindow;
-
-void Reactivate(QWidget* window)
-{
-    window->activateWindow();
-    EXPECT_TRUE(QTest::qWaitForWindowActive(window));
-}
-
-// The pointer over the window with no button down, as the platform reports it.
-void Hover(QWidget* window, QPoint at)
-{
-    QMouseEvent move(
-        QEvent::MouseMove, at, window->mapToGlobal(at), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
-    QApplication::sendEvent(window->windowHandle(), &move);
-}
-
-const HoldEnding kHoldEndings[] = {
-    { "window_minimised", [](QScrollBar* b) { b->window()->showMinimized(); },
-        [](QScrollBar* b) {
-            b->window()->showNormal();
-            Reactivate(b->window());
-        } },
-    { "window_hidden", [](QScrollBar* b) { b->window()->hide(); },
-        [](QScrollBar* b) {
-            b->window()->show();
-            Reactivate(b->window());
-        } },
-    { "another_window_activated",
-        [](QScrollBar*) {
-            g_otherWindow = std::make_unique<QWidget>();
-            g_otherWindow->show();
-            Reactivate(g_otherWindow.get());
-        },
-        [](QScrollBar* b) {
-            g_otherWindow.reset();
-            Reactivate(b->window());
-        } },
-    { "window_disabled", [](QScrollBar* b) { b->window()->setEnabled(false); },
-        [](QScrollBar* b) { b->window()->setEnabled(true); } },
-    { "scroll_bar_hidden", [](QScrollBar* b) { b->hide(); }, [](QScrollBar* b) { b->show(); } },
-    { "scroll_bar_disabled", [](QScrollBar* b) { b->setEnabled(false); },
-        [](QScrollBar* b) { b->setEnabled(true); } },
-    { "release_lost",
-        [](QScrollBar* b) {
-            // The window next hears of the pointer with no button down.
-            Hover(b->window(), b->mapTo(b->window(), QPoint(b->width() / 2, 30)));
-        },
-        [](QScrollBar*) {} },
-    // Over a screen reader's tool, or from a program: the hand cannot reach "min" meanwhile.
-    { "min_changed",
-        [](QScrollBar* b) { b->window()->findChild<QLineEdit*>("Text1")->setText("40"); },
-        [](QScrollBar* b) { b->window()->findChild<QLineEdit*>("Text1")->setText("1"); } },
-};
-
-class HoldEndings : public OperatorHand, public testing::WithParamInterface<HoldEnding> { };
-
-// The hand of the hold script on the window in this process.
-class HandInProcess : public test::HoldHand {
-public:
-    HandInProcess(QScrollBar* bar, Pty& pty)
-        : m_bar(bar)
-        , m_pty(pty)
-    {
-    }
-    void press(QPoint at) override { QTest::mousePress(m_bar, Qt::LeftButton, {}, inBar(at)); }
-    void drag(QPoint to) override { Move(m_bar, inBar(to), Qt::LeftButton); }
-    void release(QPoint at) override { QTest::mouseRelease(m_bar, Qt::LeftButton, {}, inBar(at)); }
-    void hover(QPoint at) override { Hover(m_bar->window(), at); }
-    void stepRight() override
-    {
-        m_bar->setFocus();
-        QTest::keyClick(m_bar, Qt::Key_Right);
-    }
-    std::string line() override { return m_pty.readAll(150ms); }
-
-private:
-    QPoint inBar(QPoint at) const { return m_bar->mapFrom(m_bar->window(), at); }
-    QScrollBar* m_bar;
-    Pty& m_pty;
-};
-
-TEST_P(HoldEndings, EndTheHoldOnceAndFreeTheWindow)
-{
-    ASSERT_NO_FATAL_FAILURE(startShown());
-    const HoldEnding& row = GetParam();
-    QScrollBar* bar = Slider(form, kChannel);
-    HandInProcess hand(bar, pty);
-    int thumbAtEnd = 0;
-    const int held = test::PlayUnfinishedHold(
-        hand, bar->mapTo(&form, Thumb(bar)), ChannelCode(kChannel),
-        [&] {
-            ASSERT_TRUE(bar->isSliderDown());
-            thumbAtEnd = bar->sliderPosition();
-            row.end(bar);
-            EXPECT_FALSE(bar->isSliderDown());
-        },
-        [&] { row.restore(bar); });
-    EXPECT_EQ(held, thumbAtEnd);
-    EXPECT_EQ(bar->sliderPosition(), held + 1);
-
-    // Nothing swallows input any more.
-    auto* entry = Control<QLineEdit>(form, QStringLiteral("Text1"));
-    QTest::keyClick(entry, Qt::Key_End);
-    QTest::keyClicks(entry, "0");
-    EXPECT_EQ(entry->text(), QStringLiteral("10"));
-}
-
-// An arrow held down steps on its own: every ending of the hold stops it there.
-TEST_P(HoldEndings, StopAHeldArrowAtOnce)
-{
-    ASSERT_NO_FATAL_FAILURE(startShown());
-    QScrollBar* bar = Slider(form, kChannel);
-    const QPoint arrow = ScrollBarPart(bar, QStyle::SC_ScrollBarAddLine).center();
-    QTest::mousePress(bar, Qt::LeftButton, {}, arrow);
-    ASSERT_GE(pty.read(4 * 4, 2s).size(), 16u) << "the arrow did not step on";
-    GetParam().end(bar);
-    const int stopped = bar->value();
-    QTest::qWait(300);
-    EXPECT_EQ(bar->value(), stopped) << "stepped on";
-    GetParam().restore(bar);
-    QTest::mouseRelease(bar, Qt::LeftButton, {}, arrow);
-    EXPECT_EQ(bar->value(), stopped);
-}
-
-INSTANTIATE_TEST_SUITE_P(OnASlider, HoldEndings, testing::ValuesIn(kHoldEndings),
     [](const auto& info) { return std::string(info.param.name); });
 
 // What "min" shows once the operator has typed a number and moved on: the number from its

@@ -10,15 +10,21 @@
 
 namespace {
 
-// The same event with the middle button read as the left one; `buttons` are those held after.
-QMouseEvent AsLeftButton(const QMouseEvent& event, Qt::MouseButtons buttons)
+// What holding each part does, as QScrollBar does it.
+QAbstractSlider::SliderAction ActionOf(QStyle::SubControl part)
 {
-    if (buttons.testFlag(Qt::MiddleButton))
-        buttons = (buttons & ~Qt::MiddleButton) | Qt::LeftButton;
-    const Qt::MouseButton button
-        = event.button() == Qt::MiddleButton ? Qt::LeftButton : event.button();
-    return QMouseEvent(event.type(), event.position(), event.scenePosition(),
-        event.globalPosition(), button, buttons, event.modifiers(), event.pointingDevice());
+    switch (part) {
+    case QStyle::SC_ScrollBarAddLine:
+        return QAbstractSlider::SliderSingleStepAdd;
+    case QStyle::SC_ScrollBarSubLine:
+        return QAbstractSlider::SliderSingleStepSub;
+    case QStyle::SC_ScrollBarAddPage:
+        return QAbstractSlider::SliderPageStepAdd;
+    case QStyle::SC_ScrollBarSubPage:
+        return QAbstractSlider::SliderPageStepSub;
+    default:
+        return QAbstractSlider::SliderNoAction;
+    }
 }
 
 } // namespace
@@ -33,13 +39,10 @@ Slider::Slider(QWidget* parent)
     setFocusPolicy(Qt::StrongFocus);
     // Qt's menu offers "Left edge" and "Right edge": a servo across its travel in one frame.
     setContextMenuPolicy(Qt::PreventContextMenu);
-    // A drag is one gesture of one hand: until the thumb is let go, a key, a wheel notch or a
-    // click elsewhere would send another frame in the middle of it, or (on "min") re-send the
-    // value from before the drag and snap the thumb back under the hand.
-    connect(
-        this, &QAbstractSlider::sliderPressed, this, [this] { qApp->installEventFilter(this); });
-    connect(
-        this, &QAbstractSlider::sliderReleased, this, [this] { qApp->removeEventFilter(this); });
+    connect(&m_repeat, &QTimer::timeout, this, [this] {
+        m_repeat.start(s_repeatInterval);
+        step();
+    });
 }
 
 bool Slider::event(QEvent* event)
@@ -57,34 +60,41 @@ bool Slider::event(QEvent* event)
     return handled;
 }
 
-// Installed on the application only while the hand holds the thumb, an arrow or the track.
+// Installed on the application for as long as the gesture lasts.
 bool Slider::eventFilter(QObject* watched, QEvent* event)
 {
-    if (!held() || !inMyWindow(watched))
+    if (!inMyWindow(watched))
         return false;
-    const bool toWidget = watched->isWidgetType();
-    switch (event->type()) {
-    case QEvent::Expose:
-        // Unmapped by the desktop or another program: the system drops the pointer grab with
-        // the window, so the release would never come, and a crossing later would send it.
-        if (!toWidget && !static_cast<QWindow*>(watched)->isExposed())
-            letGo();
-        return false;
-    case QEvent::MouseMove:
+    if (!watched->isWidgetType()) {
         // The platform's own events reach the window first, with the buttons really down.
-        if (!toWidget)
-            releaseLost(*static_cast<QMouseEvent*>(event));
+        switch (event->type()) {
+        case QEvent::Expose:
+            // Unmapped by the desktop or another program: the system drops the pointer grab
+            // with the window, so the release would never come.
+            if (!static_cast<QWindow*>(watched)->isExposed())
+                letGo();
+            break;
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseMove: {
+            // Up, or (a release the window never saw, taken by the desktop's grab) already
+            // gone or pressed again.
+            const auto* mouse = static_cast<const QMouseEvent*>(event);
+            if (!(mouse->buttons() & m_gesture.button)
+                || (event->type() == QEvent::MouseButtonPress
+                    && mouse->button() == m_gesture.button))
+                letGo();
+            break;
+        }
+        default:
+            break;
+        }
         return false;
-    case QEvent::MouseButtonPress:
-        // The window hears of a press before the widget under the pointer does.
-        if (!toWidget)
-            releaseLost(*static_cast<QMouseEvent*>(event));
-        break;
-    default:
-        break;
     }
     // A held arrow or track takes nothing from the rest of the window: its steps went out.
-    if (!isSliderDown())
+    // A drag is one gesture of one hand: a key, a wheel notch or a click elsewhere would send
+    // another frame in the middle of it, or (on "min") snap the thumb back under the hand.
+    if (m_gesture.part != QStyle::SC_ScrollBarSlider)
         return false;
     switch (event->type()) {
     case QEvent::KeyPress:
@@ -101,9 +111,7 @@ bool Slider::eventFilter(QObject* watched, QEvent* event)
     case QEvent::ContextMenu:
     case QEvent::TouchBegin:
     case QEvent::TabletPress:
-        // The window hands these on to the widget under the pointer; the held thumb's own
-        // release must get through.
-        if (!toWidget || watched == this)
+        if (watched == this)
             return false;
         // Qt hands a clicked control the focus before any filter sees the click.
         if (!hasFocus())
@@ -122,38 +130,24 @@ bool Slider::inMyWindow(QObject* object) const
     return object == window()->windowHandle();
 }
 
-// A release the window never saw (a grab taken by the desktop, a pointer that went away)
-// would leave the window held for good: the hand has let go, so the drag ends as a release.
-void Slider::releaseLost(const QMouseEvent& event)
-{
-    const Qt::MouseButton holding = m_middleHeld ? Qt::MiddleButton : Qt::LeftButton;
-    const bool lost = event.type() == QEvent::MouseButtonPress ? event.button() == holding
-                                                               : !(event.buttons() & holding);
-    if (lost)
-        letGo();
-}
-
 // The dragged value goes out once, a held arrow stops stepping, and the window takes input
-// again. Whatever the hand does later belongs to no press.
+// again. Whatever the hand does later belongs to no gesture.
 void Slider::letGo()
 {
     if (!held())
         return;
-    m_stepping = false;
-    m_middleHeld = false;
-    QMouseEvent release(QEvent::MouseButtonRelease, QPointF(), mapToGlobal(QPointF()),
-        Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
-    QScrollBar::mouseReleaseEvent(&release);
-    // Where Qt already forgot which part was pressed, the release above did nothing.
-    if (isSliderDown())
-        setSliderDown(false);
+    const bool thumb = m_gesture.part == QStyle::SC_ScrollBarSlider;
+    m_gesture = {};
+    m_repeat.stop();
     qApp->removeEventFilter(this);
+    update();
+    if (thumb)
+        setSliderDown(false);
 }
 
 void Slider::changeEvent(QEvent* event)
 {
-    // Disabled, a scroll bar lets go of its thumb but keeps the part pressed, which a move of
-    // the pointer over it later would still drag.
+    // Disabled, or hidden (the window minimised or closed), the slider hears no release.
     if (event->type() == QEvent::EnabledChange && !isEnabled())
         letGo();
     QScrollBar::changeEvent(event);
@@ -161,8 +155,6 @@ void Slider::changeEvent(QEvent* event)
 
 void Slider::hideEvent(QHideEvent* event)
 {
-    // Hidden (the window minimised or closed), a scroll bar forgets the part that was pressed
-    // but not the thumb being down, so no release would ever end the hold.
     letGo();
     QScrollBar::hideEvent(event);
 }
@@ -191,91 +183,111 @@ void Slider::keyPressEvent(QKeyEvent* event)
     event->accept();
 }
 
-// A middle click acts as a left one: styles that jump the thumb to a middle click (Fusion
-// does) would send the servo across its travel in one frame.
+// The first button down on a part begins the gesture. The middle one acts as the left: styles
+// that jump the thumb to a middle click would send the servo across its travel in one frame,
+// as would some styles, or a modifier, with a left click in the track.
 void Slider::mousePressEvent(QMouseEvent* event)
 {
-    if (event->button() != Qt::MiddleButton) {
-        if (!pressTrack(event))
-            QScrollBar::mousePressEvent(event);
+    event->accept();
+    const Qt::MouseButton button = event->button();
+    if (held() || (button != Qt::LeftButton && button != Qt::MiddleButton))
+        return;
+    const QPoint at = event->position().toPoint();
+    const QStyle::SubControl part = partAt(at);
+    const bool thumb = part == QStyle::SC_ScrollBarSlider;
+    if (!thumb && ActionOf(part) == SliderNoAction)
+        return;
+    m_gesture = { button, part, at, at.x() - partRect(QStyle::SC_ScrollBarSlider).x() };
+    qApp->installEventFilter(this);
+    update();
+    if (thumb) {
+        setSliderDown(true);
     } else {
-        event->accept();
-        // With another button down, that button's gesture goes on alone.
-        if (event->buttons() != Qt::MiddleButton)
-            return;
-        m_middleHeld = true;
-        QMouseEvent left = AsLeftButton(*event, event->buttons());
-        if (!pressTrack(&left))
-            QScrollBar::mousePressEvent(&left);
-    }
-    // Qt steps a held arrow or track again and again until the release, which may never come.
-    if (!m_stepping && repeatAction() != SliderNoAction) {
-        m_stepping = true;
-        qApp->installEventFilter(this);
+        m_repeat.start(s_repeatDelay);
+        step();
     }
 }
 
 void Slider::mouseMoveEvent(QMouseEvent* event)
 {
-    if (!m_middleHeld) {
-        QScrollBar::mouseMoveEvent(event);
+    if (!held() || !(event->buttons() & m_gesture.button))
         return;
-    }
-    QMouseEvent left = AsLeftButton(*event, event->buttons());
-    QScrollBar::mouseMoveEvent(&left);
+    m_gesture.pointer = event->position().toPoint();
+    update();
+    if (m_gesture.part != QStyle::SC_ScrollBarSlider)
+        return;
+    // Dragged far off the bar, the thumb goes back where it was, on styles that say so.
+    QStyleOptionSlider option;
+    initStyleOption(&option);
+    const int far = style()->pixelMetric(QStyle::PM_MaximumDragDistance, &option, this);
+    const bool near = far < 0 || rect().adjusted(-far, -far, far, far).contains(m_gesture.pointer);
+    setSliderPosition(near ? valueAt(m_gesture.pointer.x() - m_gesture.grip) : value());
 }
 
 void Slider::mouseReleaseEvent(QMouseEvent* event)
 {
-    const bool middle = event->button() == Qt::MiddleButton;
-    if (!m_middleHeld) {
-        if (!middle)
-            QScrollBar::mouseReleaseEvent(event);
-    } else if (middle) {
-        // Only the middle button's own release ends its gesture, whatever else is held.
-        m_middleHeld = false;
-        QMouseEvent left = AsLeftButton(*event, Qt::NoButton);
-        QScrollBar::mouseReleaseEvent(&left);
-    }
-    // Qt keeps a part pressed while another button is down, and then ignores that button's
-    // release: the last button up ends the press whichever it is.
-    if (event->buttons() == Qt::NoButton)
+    event->accept();
+    if (event->button() == m_gesture.button)
         letGo();
 }
 
-// Some styles, or a modifier on some platforms, jump the thumb to a left click in the track;
-// here the track steps once toward the pointer, as the page step says. True when handled.
-bool Slider::pressTrack(QMouseEvent* event)
+// One step of a held arrow or track, while the part is still under the pointer: an arrow slid
+// off waits for the pointer's return, the track stops as the thumb reaches the pointer.
+void Slider::step()
 {
-    if (event->button() != Qt::LeftButton || event->buttons() != Qt::LeftButton)
-        return false;
+    if (onHeldPart())
+        triggerAction(ActionOf(m_gesture.part));
+}
+
+bool Slider::onHeldPart() const
+{
+    return partAt(m_gesture.pointer) == m_gesture.part;
+}
+
+QStyle::SubControl Slider::partAt(QPoint point) const
+{
     QStyleOptionSlider option;
     initStyleOption(&option);
-    option.keyboardModifiers = event->modifiers();
-    if (!style()->styleHint(QStyle::SH_ScrollBar_LeftClickAbsolutePosition, &option, this))
-        return false;
-    const QStyle::SubControl part = style()->hitTestComplexControl(
-        QStyle::CC_ScrollBar, &option, event->position().toPoint(), this);
-    if (part != QStyle::SC_ScrollBarAddPage && part != QStyle::SC_ScrollBarSubPage)
-        return false;
-    event->accept();
-    triggerAction(part == QStyle::SC_ScrollBarAddPage ? SliderPageStepAdd : SliderPageStepSub);
-    return true;
+    return style()->hitTestComplexControl(QStyle::CC_ScrollBar, &option, point, this);
+}
+
+QRect Slider::partRect(QStyle::SubControl part) const
+{
+    QStyleOptionSlider option;
+    initStyleOption(&option);
+    return style()->subControlRect(QStyle::CC_ScrollBar, &option, part, this);
+}
+
+// The value that puts the thumb's left end at `thumbLeft`, as QScrollBar works it out.
+int Slider::valueAt(int thumbLeft) const
+{
+    const QRect groove = partRect(QStyle::SC_ScrollBarGroove);
+    return QStyle::sliderValueFromPosition(minimum(), maximum(), thumbLeft - groove.x(),
+        groove.width() - partRect(QStyle::SC_ScrollBarSlider).width());
 }
 
 void Slider::paintEvent(QPaintEvent* event)
 {
-    QScrollBar::paintEvent(event);
+    if (!held()) {
+        QScrollBar::paintEvent(event);
+    } else {
+        // The part in the hand drawn pressed, as QScrollBar draws a part it holds itself.
+        QStyleOptionSlider bar;
+        initStyleOption(&bar);
+        bar.subControls = QStyle::SC_All;
+        bar.activeSubControls = m_gesture.part;
+        if (m_gesture.part == QStyle::SC_ScrollBarSlider || onHeldPart())
+            bar.state |= QStyle::State_Sunken;
+        QPainter painter(this);
+        style()->drawComplexControl(QStyle::CC_ScrollBar, &bar, &painter, this);
+    }
     if (!hasFocus())
         return;
     // An arrow key moves the focused channel's servo, and the styles draw no focus cue on a
     // scroll bar, or a faint one: ring the thumb in the palette's button text colour, which
     // every theme keeps readable on a button face, light or dark. Shown from the start, not
     // only after Tab.
-    QStyleOptionSlider bar;
-    initStyleOption(&bar);
-    const QRect thumb
-        = style()->subControlRect(QStyle::CC_ScrollBar, &bar, QStyle::SC_ScrollBarSlider, this);
+    const QRect thumb = partRect(QStyle::SC_ScrollBarSlider);
     QPainter painter(this);
     painter.setPen(palette().color(QPalette::ButtonText));
     painter.drawRect(thumb.adjusted(2, 2, -3, -3));

@@ -1,23 +1,33 @@
 #pragma once
 
 #include <QScrollBar>
+#include <QStyle>
+#include <QTimer>
+
+#include <chrono>
 
 namespace servo {
 
 // A channel's slider: a horizontal scroll bar that moves only the way the operator's hand
-// means, since every committed change drives a servo. The wheel follows the gesture as on
-// any scroll bar, and the keys agree with it (Right, Down and Page Down add one); while the
-// thumb is held nothing else in the window takes a key, a wheel notch or a click, and the hold
-// ends as a release would the moment the hand can no longer finish it, as does an arrow or the
-// track held down, which stops stepping then; no menu and no click jumps the thumb across the
-// track; the focused slider shows it plainly.
+// means, since every committed change drives a servo. The slider owns the press: one gesture
+// at a time, begun by the first button down on a part and ended by that button's release or
+// the moment the hand can no longer finish it; other buttons meanwhile do nothing. While the
+// thumb is held nothing else in the window takes a key, a wheel notch or a click. The wheel
+// follows the gesture as on any scroll bar, and the keys agree with it (Right, Down and Page
+// Down add one); no menu and no click jumps the thumb across the track; the focused slider
+// shows it plainly.
 class Slider : public QScrollBar {
 public:
     explicit Slider(QWidget* parent = nullptr);
 
-    // Ends whatever the hand holds as its release would: a held thumb's dragged value is
-    // committed (its change event runs inside the call), a held arrow or track stops stepping.
+    // Ends the gesture as its release would: a held thumb's dragged value is committed (its
+    // change event runs inside the call), a held arrow or track stops stepping.
     void letGo();
+
+    // A held arrow or track steps again after the delay, then at every interval: QScrollBar's
+    // own times, as no style gives any for scroll bars. Tests stop this clock and tick it.
+    static inline std::chrono::milliseconds s_repeatDelay { 500 };
+    static inline std::chrono::milliseconds s_repeatInterval { 50 };
 
 protected:
     bool event(QEvent* event) override;
@@ -31,13 +41,22 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    bool pressTrack(QMouseEvent* event);
+    bool held() const { return m_gesture.button != Qt::NoButton; }
+    bool onHeldPart() const;
+    QStyle::SubControl partAt(QPoint point) const;
+    QRect partRect(QStyle::SubControl part) const;
+    int valueAt(int thumbLeft) const;
+    void step();
     bool inMyWindow(QObject* object) const;
-    void releaseLost(const QMouseEvent& event);
-    bool held() const { return isSliderDown() || m_stepping; }
 
-    bool m_middleHeld = false; // a middle press that stands in for the left button
-    bool m_stepping = false; // an arrow or the track held down, stepping again and again
+    struct Gesture {
+        Qt::MouseButton button = Qt::NoButton; // the one whose release ends it
+        QStyle::SubControl part = QStyle::SC_None;
+        QPoint pointer; // where the hand is now
+        int grip = 0; // where the hand took the thumb, from its left end
+    };
+    Gesture m_gesture;
+    QTimer m_repeat { this };
 };
 
 } // namespace servo
