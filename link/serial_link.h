@@ -76,7 +76,8 @@ private:
     QString m_shownName; // the device as reports name it
     PortFinder m_findPortOne;
     QSerialPort m_port;
-    std::unique_ptr<platform::LineClaim> m_claim; // kept to the end: no other program shares the line
+    std::unique_ptr<platform::LineClaim>
+        m_claim; // kept to the end: no other program shares the line
     std::unique_ptr<platform::HangUpWatch> m_hangUpWatch;
     State m_state = State::Closed;
 };

@@ -48,8 +48,8 @@ namespace {
     // The X server's pointer over a point of the window.
     void Hover(const QString& window, QPoint at)
     {
-        Xdotool({ "mousemove", "--window", window, QString::number(at.x()),
-            QString::number(at.y()) });
+        Xdotool(
+            { "mousemove", "--window", window, QString::number(at.x()), QString::number(at.y()) });
     }
 
     // The panel's one window, once its start-up frames are on the line.
@@ -112,7 +112,7 @@ namespace {
     // more is sent, whatever the other buttons or the window do after.
     struct ArrowLetGo {
         const char* name;
-        std::function<void(const QString& window)> letGo, after;
+        std::function<void(const QString&window)> letGo, after;
     };
 
     void PrintTo(const ArrowLetGo& row, std::ostream* out)
@@ -128,10 +128,14 @@ namespace {
                 Xdotool({ "mousedown", "2" });
                 Xdotool({ "mouseup", "1" });
             },
-            [](const QString&) { Xdotool({ "mouseup", "2" }); } },
+            [](const QString&) {
+                Xdotool({ "mouseup", "2" });
+            } },
         // The hand lets go while the window is away.
         { "WindowUnmapped",
-            [](const QString& window) { Xdotool({ "windowunmap", "--sync", window }); },
+            [](const QString& window) {
+                Xdotool({ "windowunmap", "--sync", window });
+            },
             [](const QString& window) {
                 Xdotool({ "mouseup", "1" });
                 Xdotool({ "windowmap", "--sync", window });
