@@ -15,9 +15,9 @@ toolchain=$here/cmake/mingw-w64-x86_64.cmake
 jobs=${JOBS:-2}
 
 base_tar=qt6-base_$version+dfsg.orig.tar.xz
-base_sum=4f14b89a9463a540fd84a6718b8519a2297119b454ef547721015a9e9019ae9e
 serial_tar=qtserialport-everywhere-src-$version.tar.xz
-serial_sum=fb98dc5a4a4aef663510adc3e488e03383c0dbbca45e93c6a674e49eeab501c5
+# The tarballs' checksums, one `sha256sum` line each.
+sums=$here/cmake/qt-windows-sources.sha256
 
 # Only what the panel uses: widgets, serial port, the Windows platform and style plugins.
 # With OpenGL off 6.4.2's Windows plugin also needs dynamicgl off; Debian's qtbase source
@@ -76,11 +76,10 @@ licences() {
     "qtbase-everywhere-src-$version/LICENSES/LGPL-3.0-only.txt" \
     "qtbase-everywhere-src-$version/LICENSES/GPL-3.0-only.txt"
 }
-for pair in "$base_tar $base_sum" "$serial_tar $serial_sum"; do
-  set -- $pair
-  [ -f "$src/$1" ] || { echo "qt-windows: $src/$1 is missing" >&2; exit 2; }
-  echo "$2  $src/$1" | sha256sum --quiet -c - ||
-    { echo "qt-windows: $src/$1 is not the expected tarball" >&2; exit 2; }
+for tarball in "$base_tar" "$serial_tar"; do
+  [ -f "$src/$tarball" ] || { echo "qt-windows: $src/$tarball is missing" >&2; exit 2; }
+  grep -F "  $tarball" "$sums" | (cd "$src" && sha256sum --quiet -c -) ||
+    { echo "qt-windows: $src/$tarball is not the expected tarball" >&2; exit 2; }
 done
 
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$stamp_text" ]; then
