@@ -52,6 +52,18 @@ namespace {
             { "mousemove", "--window", window, QString::number(at.x()), QString::number(at.y()) });
     }
 
+    // CH1's thumb taken with the left button and dragged 40 px right, the button kept down;
+    // where the thumb was taken.
+    QPoint HoldThumbAndDrag(const QString& window)
+    {
+        const QPoint thumb = ThumbAtFifty();
+        Hover(window, thumb);
+        Xdotool({ "mousedown", "1" });
+        for (int dx = 5; dx <= 40; dx += 5)
+            Hover(window, thumb + QPoint(dx, 0));
+        return thumb;
+    }
+
     // The panel's one window, once its start-up frames are on the line.
     void AwaitStarted(const test::Display& display, Panel& panel, Pty& pty, QString* window)
     {
@@ -79,11 +91,7 @@ namespace {
         QString window;
         ASSERT_NO_FATAL_FAILURE(AwaitStarted(*s_display, panel, pty, &window));
 
-        const QPoint thumb = ThumbAtFifty();
-        Hover(window, thumb);
-        Xdotool({ "mousedown", "1" });
-        for (int dx = 5; dx <= 40; dx += 5)
-            Hover(window, thumb + QPoint(dx, 0));
+        const QPoint thumb = HoldThumbAndDrag(window);
         EXPECT_EQ(Hex(pty.readAll(1s)), "") << "sent before the hold ended";
 
         Xdotool({ "windowunmap", "--sync", window });
@@ -181,11 +189,7 @@ namespace {
         QString window;
         ASSERT_NO_FATAL_FAILURE(AwaitStarted(*own, panel, pty, &window));
 
-        const QPoint thumb = ThumbAtFifty();
-        Hover(window, thumb);
-        Xdotool({ "mousedown", "1" });
-        for (int dx = 5; dx <= 40; dx += 5)
-            Hover(window, thumb + QPoint(dx, 0));
+        HoldThumbAndDrag(window);
         EXPECT_EQ(Hex(pty.readAll(300ms)), "") << "sent before the hand let go";
         own->kill();
         const std::string sent = pty.read(4, 5s);
