@@ -132,30 +132,6 @@ namespace {
         }
     }
 
-    TEST_F(Form1Test, DraggingTheThumbSendsOneFrameOnRelease)
-    {
-        Form1 form(pty.path());
-        ASSERT_NO_FATAL_FAILURE(startShown(form));
-        QScrollBar* bar = Slider(form, 0);
-        const QPoint from = ScrollBarPart(bar, QStyle::SC_ScrollBarSlider).center();
-        const QPoint to = from + QPoint(40, 0);
-
-        QTest::mousePress(bar, Qt::LeftButton, Qt::NoModifier, from);
-        for (int dx = 5; dx <= 40; dx += 5)
-            test::Move(bar, from + QPoint(dx, 0), Qt::LeftButton);
-        EXPECT_NE(bar->sliderPosition(), 50) << "the drag did not move the thumb";
-        EXPECT_EQ(bar->value(), 50);
-        EXPECT_EQ(pty.readAll(200ms), "") << "nothing while the thumb is held";
-        EXPECT_EQ(Readout(form, 0)->text(), QStringLiteral("32"));
-
-        QTest::mouseRelease(bar, Qt::LeftButton, Qt::NoModifier, to);
-        const int value = bar->value();
-        EXPECT_GT(value, 50);
-        EXPECT_EQ(Hex(pty.read(4)), Hex(FormatServoFrame('0', static_cast<int16_t>(value))));
-        EXPECT_EQ(pty.readAll(), "") << "one frame for the whole drag";
-        EXPECT_EQ(Readout(form, 0)->text().toStdString(), FormatHex(static_cast<int16_t>(value)));
-    }
-
     TEST_F(Form1Test, TypingInTheMinEntryMovesEveryBound)
     {
         Form1 form(pty.path());

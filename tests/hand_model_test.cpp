@@ -1,21 +1,19 @@
 // Sequences of buttons, moves, wheel notches, keys and losses of the window played at random on
 // the sliders, as the platform delivers them, against a small model of what the hand meant: a
 // slider moves on a press, then only while the button that began the gesture is down (a held
-// arrow or track repeating toward the pointer); a drag sends its one value as it ends; nothing
-// moves after; the window takes input after every sequence. Seeded. A failing sequence is
-// shrunk and printed as one line, which SERVO_HANDS='...' plays again.
+// arrow or track repeating toward the pointer); a drag sends its one value as it ends, and
+// nothing else in the window takes input meanwhile; nothing moves after; each readout shows its
+// slider's value; the window takes input after every sequence. Seeded. A failing sequence is shrunk
+// and printed as one line, which SERVO_HANDS='...' plays again.
 #include "controls.h"
 #include "form1.h"
-#include "hex.h"
 #include "pty.h"
 #include "scroll_bar_part.h"
 #include "servo_frame.h"
 #include "slider.h"
 
-#include <QApplication>
 #include <QElapsedTimer>
 #include <QKeyEvent>
-#include <QLineEdit>
 #include <QTest>
 #include <QWheelEvent>
 
@@ -33,17 +31,19 @@ namespace servo {
 namespace {
 
     using namespace std::chrono_literals;
+    using test::Control;
     using test::ScrollBarPart;
     using test::ScrollBarPartAt;
     using Commits = std::vector<std::pair<int, int>>; // channel and value of each change
+    using Steps = std::vector<std::string>;
 
     constexpr unsigned kSeed = 20261210;
     constexpr int kSequences = 2000;
     constexpr int kLongest = 12;
     constexpr Qt::MouseButton kButtons[] = { Qt::LeftButton, Qt::MiddleButton, Qt::RightButton };
-    constexpr char kButtonNames[] = "LMR";
+    const std::string kButtonNames = "LMR";
     // A slider's parts as steps name them; '_' is the window's face just below the slider.
-    constexpr char kParts[] = "<[#]>_";
+    const std::string kParts = "<[#]>_";
     constexpr QStyle::SubControl kPartControls[]
         = { QStyle::SC_ScrollBarSubLine, QStyle::SC_ScrollBarSubPage, QStyle::SC_ScrollBarSlider,
               QStyle::SC_ScrollBarAddPage, QStyle::SC_ScrollBarAddLine };
@@ -54,6 +54,7 @@ namespace {
     //   ~2]   the pointer to CH2's part     t   the repeat's clock ticks
     //   w+ w- a wheel notch down or up, where the pointer is
     //   k2+ k2-  Right or Left on CH2       min60  "min" set to 60, by a screen reader's tool
+    //   x     while a thumb is held, the rest of the window keyed and clicked past the grab
     //   minimise hide other off2 offw  the window minimised, hidden, another window activated,
     //         CH2 disabled, the window disabled;  back  all of it undone
     class Hand {
@@ -67,30 +68,28 @@ namespace {
         }
 
         // Plays `steps` from the start state, then lets go, takes the window back and checks
-        // that it takes a key and a click. False, with `why`, at the first surprise.
-        bool play(const std::vector<std::string>& steps)
+        // that every slider takes a key and a click, away from its bound, and then stands
+        // still. False, with `why`, at the first surprise.
+        bool play(const Steps& steps)
         {
             reset();
             for (const std::string& step : steps)
                 if (!play(step))
                     return false;
-            std::vector<std::string> closing = { "back" };
+            Steps closing = { "back" };
             for (int b = 0; b < 3; ++b)
                 if (m_buttons & kButtons[b])
-                    closing.push_back(std::string(1, kButtonNames[b]) + "-");
-            // Every slider takes a key and a click, away from its bound, and then stands still.
+                    closing.push_back(kButtonNames.substr(size_t(b), 1) + "-");
             for (int c = 0; c < kChannelCount; ++c) {
                 const bool down = m_values[c] > m_min;
                 const std::string slider = std::to_string(c + 1);
-                for (const std::string& step : { "k" + slider + (down ? "-" : "+"),
-                         "L+" + slider + (down ? "<" : ">"), std::string("L-") })
-                    closing.push_back(step);
+                closing.insert(closing.end(),
+                    { "k" + slider + (down ? "-" : "+"), "L+" + slider + (down ? "<" : ">"),
+                        "L-" });
             }
             closing.push_back("t");
-            for (const std::string& step : closing)
-                if (!play(step, true))
-                    return false;
-            return true;
+            return std::all_of(closing.begin(), closing.end(),
+                [this](const std::string& step) { return play(step, "closing with "); });
         }
 
         std::string why;
@@ -104,14 +103,16 @@ namespace {
             int position; // where the thumb is dragged to
         };
 
-        bool play(const std::string& step, bool closing = false)
+        bool play(const std::string& step, const char* when = "at ")
         {
             const size_t before = m_seen.size();
             m_expected.clear();
-            m_thumbAstray.clear();
+            m_astray.clear();
             const int channel = step.size() > 1 ? step[1] - '1' : 0;
             if (step == "t")
                 tick();
+            else if (step == "x")
+                poke();
             else if (step == "back")
                 back();
             else if (step.rfind("min", 0) == 0 && step != "minimise")
@@ -119,18 +120,21 @@ namespace {
             else if (step[0] == 'w')
                 wheel(step[1] == '+' ? 1 : -1);
             else if (step[0] == 'k')
-                key(step[1] - '1', step[2] == '+' ? 1 : -1);
+                key(channel, step[2] == '+' ? 1 : -1);
             else if (step[0] == '~')
                 moveTo(pointAt(channel, step[2]));
             else if (std::isupper(step[0]))
-                button(kButtons[std::string(kButtonNames).find(step[0])], step);
+                button(kButtons[kButtonNames.find(step[0])], step);
             else
                 away(step);
             const Commits seen(m_seen.begin() + long(before), m_seen.end());
-            if (seen == m_expected && m_thumbAstray.empty())
+            for (int c = 0; c < kChannelCount; ++c)
+                if (const QString shown = test::Readout(m_form, c)->text();
+                    shown.toStdString() != FormatHex(int16_t(m_values[c])))
+                    m_astray += ", CH" + std::to_string(c + 1) + " reads " + shown.toStdString();
+            if (seen == m_expected && m_astray.empty())
                 return true;
-            why = (closing ? "closing with " : "at ") + step + ": expected " + Show(m_expected)
-                + ", got " + Show(seen) + m_thumbAstray;
+            why = when + step + ": expected " + Show(m_expected) + ", got " + Show(seen) + m_astray;
             return false;
         }
 
@@ -166,10 +170,8 @@ namespace {
         void expect(int channel, int value)
         {
             value = std::clamp(value, m_min, 255);
-            if (value == m_values[channel])
-                return;
-            m_values[channel] = value;
-            m_expected.emplace_back(channel, value);
+            if (value != m_values[channel])
+                m_expected.emplace_back(channel, m_values[channel] = value);
         }
         void stepOn(int channel, QStyle::SubControl part)
         {
@@ -203,17 +205,15 @@ namespace {
         QPoint inBar(int channel, QPoint at) const { return m_bars[channel]->mapFrom(&m_form, at); }
         int sliderUnder(QPoint at) const
         {
-            for (int c = 0; c < kChannelCount; ++c)
-                if (m_form.childAt(at) == m_bars[c])
-                    return c;
-            return -1;
+            const auto bar = std::find(m_bars.begin(), m_bars.end(), m_form.childAt(at));
+            return bar == m_bars.end() ? -1 : int(bar - m_bars.begin());
         }
         QPoint pointAt(int channel, char part) const
         {
             QScrollBar* bar = m_bars[channel];
-            const size_t index = std::string(kParts).find(part);
-            const QPoint at = part == '_' ? QPoint(bar->width() / 2, bar->height() + 5)
-                                          : ScrollBarPart(bar, kPartControls[index]).center();
+            const QPoint at = part == '_'
+                ? QPoint(bar->width() / 2, bar->height() + 5)
+                : ScrollBarPart(bar, kPartControls[kParts.find(part)]).center();
             return bar->mapTo(&m_form, at);
         }
 
@@ -232,17 +232,16 @@ namespace {
             m_pointer = to;
             heard(QEvent::MouseMove);
             const bool dragging = thumbHeld();
+            QScrollBar* bar = dragging ? m_bars[m_gesture->slider] : nullptr;
             if (dragging) {
-                QScrollBar* bar = m_bars[m_gesture->slider];
                 const QRect groove = ScrollBarPart(bar, QStyle::SC_ScrollBarGroove);
                 const int left = inBar(m_gesture->slider, to).x() - m_gesture->grip;
                 m_gesture->position = QStyle::sliderValueFromPosition(m_min, 255, left - groove.x(),
                     groove.width() - ScrollBarPart(bar, QStyle::SC_ScrollBarSlider).width());
             }
             send(QEvent::MouseMove);
-            if (dragging && m_bars[m_gesture->slider]->sliderPosition() != m_gesture->position)
-                m_thumbAstray = ", the thumb at "
-                    + std::to_string(m_bars[m_gesture->slider]->sliderPosition())
+            if (dragging && bar->sliderPosition() != m_gesture->position)
+                m_astray = ", the thumb at " + std::to_string(bar->sliderPosition())
                     + " not under the hand at " + std::to_string(m_gesture->position);
         }
 
@@ -318,10 +317,40 @@ namespace {
                 return;
             if (!thumbHeld() && takesInput(channel))
                 expect(channel, m_values[channel] + step);
-            for (QEvent::Type type : { QEvent::KeyPress, QEvent::KeyRelease }) {
-                QKeyEvent key(type, step > 0 ? Qt::Key_Right : Qt::Key_Left, Qt::NoModifier);
-                QApplication::sendEvent(m_bars[channel], &key);
-            }
+            QTest::keyClick(m_bars[channel], step > 0 ? Qt::Key_Right : Qt::Key_Left);
+        }
+
+        // Past the pointer's grab, as a touch screen or a screen reader's tool reaches the
+        // window: Tab and a key on what has the focus, "150" typed into "min", the TEST buttons
+        // keyed and clicked, another slider's arrow clicked. None of it may take effect.
+        void poke()
+        {
+            if (!thumbHeld())
+                return;
+            QScrollBar* held = m_bars[m_gesture->slider];
+            QWidget* focus = m_form.focusWidget();
+            auto* entry = Control<QLineEdit>(m_form, "Text1");
+            const QString bound = entry->text();
+            QTest::keyClick(held, Qt::Key_Tab);
+            QTest::keyClick(m_form.focusWidget() ? m_form.focusWidget() : held, Qt::Key_Right);
+            QTest::keyClick(held, Qt::Key_Backtab);
+            QTest::keyClicks(entry, "150");
+            QTest::keyClick(entry, Qt::Key_Return);
+            QTest::keyClick(test::TestButton(m_form, 0), Qt::Key_Space);
+            QTest::keyClick(test::TestButton(m_form, 1), Qt::Key_Return);
+            QTest::keyClick(test::TestButton(m_form, 2), Qt::Key_Enter, Qt::KeypadModifier);
+            QTest::mouseClick(test::TestButton(m_form, 3), Qt::LeftButton);
+            QTest::mouseDClick(test::TestButton(m_form, 0), Qt::LeftButton);
+            QTest::mouseClick(entry, Qt::LeftButton);
+            QScrollBar* other = m_bars[(m_gesture->slider + 1) % kChannelCount];
+            QTest::mouseClick(other, Qt::LeftButton, {},
+                ScrollBarPart(other, QStyle::SC_ScrollBarAddLine).center());
+            if (m_form.focusWidget() != focus)
+                m_astray += ", the focus moved";
+            if (entry->text() != bound)
+                m_astray += ", \"min\" reads " + entry->text().toStdString();
+            if (!m_form.panel().state().SelectedChannel.empty())
+                m_astray += ", a test started";
         }
 
         void setMin(int bound)
@@ -332,7 +361,7 @@ namespace {
             m_min = bound;
             for (int c = 0; c < kChannelCount; ++c)
                 expect(c, m_values[c]);
-            m_form.findChild<QLineEdit*>("Text1")->setText(QString::number(bound));
+            Control<QLineEdit>(m_form, "Text1")->setText(QString::number(bound));
         }
 
         void away(const std::string& how)
@@ -342,7 +371,6 @@ namespace {
                     return;
                 end();
                 m_shown = false;
-                m_grab.reset(); // Qt forgets where the buttons went down
                 how == "hide" ? m_form.hide() : m_form.showMinimized();
             } else if (how == "other") {
                 if (m_form.isActiveWindow())
@@ -381,63 +409,62 @@ namespace {
         std::array<QScrollBar*, kChannelCount> m_bars {};
         QWidget m_other; // another program's window
         Commits m_expected;
-        std::string m_thumbAstray;
+        std::string m_astray; // what else the step changed that it should not have
         std::array<int, kChannelCount> m_values {};
         int m_min = 1;
         std::array<bool, kChannelCount> m_enabled {};
         bool m_windowEnabled = true;
         bool m_shown = true;
         Qt::MouseButtons m_buttons;
-        std::optional<int> m_grab; // the slider that takes the presses (-1: none), or the one
-                                   // under the pointer
+        // The slider that takes the presses while a button is down (-1: none).
+        std::optional<int> m_grab;
         QPoint m_pointer;
         std::optional<Gesture> m_gesture;
         int m_time = 0;
     };
 
-    std::vector<std::string> Generate(std::mt19937& random)
+    Steps Generate(std::mt19937& random)
     {
         const auto pick = [&](int high) { return std::uniform_int_distribution(0, high)(random); };
         const std::string home = std::to_string(pick(3) + 1);
         std::string down;
-        std::vector<std::string> steps;
+        Steps steps;
         for (int n = pick(kLongest - 1) + 1; n > 0; --n) {
             // Mostly one slider, now and then another.
             const std::string slider = pick(3) ? home : std::to_string(pick(3) + 1);
-            const std::string part(1, kParts[pick(5)]);
+            const std::string part(1, kParts[size_t(pick(5))]);
             const int roll = pick(99);
-            const char b = kButtonNames[pick(2)];
+            const char b = kButtonNames[size_t(pick(2))];
             const char up = down.empty() ? 0 : down[size_t(pick(int(down.size()) - 1))];
+            static const char* kBounds[] = { "min0", "min1", "min60" };
+            static const char* kAways[] = { "minimise", "hide", "other", "offw" };
             std::string step;
-            if (roll < 25 && down.find(b) == std::string::npos) {
-                step = b + ("+" + slider + part);
-                down += b;
-            } else if (roll < 45 && up) {
-                step = up + std::string(roll < 42 ? "-" : "!");
-                down.erase(down.find(up), 1);
-            } else if (roll < 57) {
+            if (roll < 25 && down.find(b) == std::string::npos)
+                step = b + ("+" + slider + part), down += b;
+            else if (roll < 45 && up)
+                step = up + std::string(roll < 42 ? "-" : "!"), down.erase(down.find(up), 1);
+            else if (roll < 57)
                 step = "~" + slider + part;
-            } else if (roll < 72) {
+            else if (roll < 70)
                 step = "t";
-            } else if (roll < 76) {
+            else if (roll < 74)
                 step = pick(1) ? "w+" : "w-";
-            } else if (roll < 81) {
+            else if (roll < 79)
                 step = "k" + slider + (pick(1) ? "+" : "-");
-            } else if (roll < 84) {
-                static const char* kBounds[] = { "min0", "min1", "min60" };
+            else if (roll < 82)
+                step = "x";
+            else if (roll < 85)
                 step = kBounds[pick(2)];
-            } else if (roll < 93) {
-                static const char* kAways[] = { "minimise", "hide", "other", "offw" };
+            else if (roll < 93)
                 step = pick(4) ? kAways[pick(3)] : "off" + slider;
-            } else {
+            else
                 step = "back";
-            }
             steps.push_back(step);
         }
         return steps;
     }
 
-    std::string Join(const std::vector<std::string>& steps)
+    std::string Join(const Steps& steps)
     {
         std::string line;
         for (const std::string& step : steps)
@@ -446,10 +473,10 @@ namespace {
     }
 
     // Drops one step at a time while the sequence still fails.
-    std::vector<std::string> Shrink(Hand& hand, std::vector<std::string> steps)
+    Steps Shrink(Hand& hand, Steps steps)
     {
         for (size_t at = 0; at < steps.size();) {
-            std::vector<std::string> fewer = steps;
+            Steps fewer = steps;
             fewer.erase(fewer.begin() + long(at));
             if (!hand.play(fewer))
                 steps = fewer;
@@ -484,7 +511,7 @@ namespace {
                 [&, c](int value) { committed.emplace_back(c, value); });
         Hand hand(form, committed);
 
-        std::vector<std::vector<std::string>> sequences;
+        std::vector<Steps> sequences;
         if (qEnvironmentVariableIsSet("SERVO_HANDS")) {
             std::istringstream line(qEnvironmentVariable("SERVO_HANDS").toStdString());
             sequences.emplace_back(
@@ -502,7 +529,7 @@ namespace {
             steps += sequences[n].size();
             if (!hand.play(sequences[n])) {
                 const std::string why = hand.why;
-                const std::vector<std::string> shrunk = Shrink(hand, sequences[n]);
+                const Steps shrunk = Shrink(hand, sequences[n]);
                 hand.play(shrunk);
                 FAIL() << "sequence " << n << " of seed " << kSeed << ", " << why
                        << "\nshrunk: SERVO_HANDS='" << Join(shrunk) << "', " << hand.why;

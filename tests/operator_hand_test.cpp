@@ -81,24 +81,6 @@ QPoint LeftTrack(QScrollBar* bar)
     return ScrollBarPart(bar, QStyle::SC_ScrollBarSubPage).center();
 }
 
-// Takes the thumb with `button`, drags it 40 px right, does `meanwhile` while it is held,
-// and lets go. Returns where the thumb was held, which the release must commit.
-int DragWhile(QScrollBar* bar, Qt::MouseButton button, const std::function<void()>& meanwhile)
-{
-    const QPoint from = Thumb(bar);
-    QTest::mousePress(bar, button, {}, from);
-    for (int dx = 5; dx <= 40; dx += 5)
-        Move(bar, from + QPoint(dx, 0), button);
-    const int held = bar->sliderPosition();
-    EXPECT_NE(held, 50) << "the drag did not move the thumb";
-    meanwhile();
-    EXPECT_EQ(bar->sliderPosition(), held) << "the thumb left the hand";
-    EXPECT_TRUE(bar->isSliderDown());
-    EXPECT_EQ(bar->value(), 50) << "committed before the release";
-    QTest::mouseRelease(bar, button, {}, from + QPoint(40, 0));
-    return held;
-}
-
 // Answers whatever menu pops up by choosing its "Right edge", as a slip of the hand would, so
 // that a menu shows on the line instead of blocking the test.
 class MenuWatch {
@@ -137,20 +119,11 @@ public:
     }
 };
 
-constexpr int kHeld = -1000; // stands for the value the thumb was held at
-
-// Nothing that reached another control while the thumb was held left a trace.
-void ExpectWindowUntouched(QScrollBar* bar)
-{
-    EXPECT_EQ(QApplication::focusWidget(), bar) << "the focus left the held slider";
-    EXPECT_EQ(Control<QLineEdit>(*bar->window(), "Text1")->text(), QStringLiteral("1"));
-    EXPECT_TRUE(static_cast<Form1*>(bar->window())->panel().state().SelectedChannel.empty())
-        << "a test started";
-}
+using Act = std::function<void(QScrollBar*)>;
 
 struct Gesture {
     const char* name;
-    std::function<int(QScrollBar*)> act; // returns the held value, if any
+    Act act;
     std::vector<int> values; // committed on the line, in order
     bool likePlainScrollBar = false; // a plain QScrollBar moves the same way
 };
@@ -160,117 +133,40 @@ void PrintTo(const Gesture& g, std::ostream* os)
     *os << g.name;
 }
 
+Act Turned(QPoint angle)
+{
+    return [angle](QScrollBar* b) { Wheel(b, angle); };
+}
+Act Swiped(QPoint direction)
+{
+    return [direction](QScrollBar* b) { Swipe(b, direction); };
+}
+Act Keyed(Qt::Key key)
+{
+    return [key](QScrollBar* b) { QTest::keyClick(b, key); };
+}
+
 const Gesture kGestures[] = {
-    { "wheel_up",
-        [](QScrollBar* b) {
-            return Wheel(b, { 0, 120 }), 0;
-        },
-        { 49 }, true },
-    { "wheel_down",
-        [](QScrollBar* b) {
-            return Wheel(b, { 0, -120 }), 0;
-        },
-        { 51 }, true },
-    { "wheel_left",
-        [](QScrollBar* b) {
-            return Wheel(b, { 120, 0 }), 0;
-        },
-        { 49 }, true },
-    { "wheel_right",
-        [](QScrollBar* b) {
-            return Wheel(b, { -120, 0 }), 0;
-        },
-        { 51 }, true },
-    { "touchpad_down",
-        [](QScrollBar* b) {
-            return Swipe(b, { 0, -1 }), 0;
-        },
-        { 51, 52, 53 }, true },
-    { "touchpad_up",
-        [](QScrollBar* b) {
-            return Swipe(b, { 0, 1 }), 0;
-        },
-        { 49, 48, 47 }, true },
-    { "touchpad_right",
-        [](QScrollBar* b) {
-            return Swipe(b, { -1, 0 }), 0;
-        },
-        { 51, 52, 53 }, true },
-    { "touchpad_left",
-        [](QScrollBar* b) {
-            return Swipe(b, { 1, 0 }), 0;
-        },
-        { 49, 48, 47 }, true },
+    { "wheel_up", Turned({ 0, 120 }), { 49 }, true },
+    { "wheel_down", Turned({ 0, -120 }), { 51 }, true },
+    { "wheel_left", Turned({ 120, 0 }), { 49 }, true },
+    { "wheel_right", Turned({ -120, 0 }), { 51 }, true },
+    { "touchpad_down", Swiped({ 0, -1 }), { 51, 52, 53 }, true },
+    { "touchpad_up", Swiped({ 0, 1 }), { 49, 48, 47 }, true },
+    { "touchpad_right", Swiped({ -1, 0 }), { 51, 52, 53 }, true },
+    { "touchpad_left", Swiped({ 1, 0 }), { 49, 48, 47 }, true },
     // The way the thumb moves; a plain QScrollBar's inverted controls run them backwards.
-    { "key_right", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_Right), 0; }, { 51 } },
-    { "key_left", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_Left), 0; }, { 49 } },
-    { "key_down", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_Down), 0; }, { 51 }, true },
-    { "key_page_down", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_PageDown), 0; },
-        { 51 }, true },
-    { "key_up", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_Up), 0; }, { 49 }, true },
-    { "key_page_up", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_PageUp), 0; }, { 49 },
-        true },
-    { "key_end", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_End), 0; }, { 255 }, true },
-    { "key_home", [](QScrollBar* b) { return QTest::keyClick(b, Qt::Key_Home), 0; }, { 1 }, true },
-    { "tab_and_right_during_drag",
-        [](QScrollBar* b) {
-            return DragWhile(b, Qt::LeftButton, [b] {
-                QTest::keyClick(b, Qt::Key_Tab);
-                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Right);
-                QTest::keyClick(b, Qt::Key_Backtab);
-                QTest::keyClick(Control(*b->window(), "HScroll3"), Qt::Key_Right);
-                ExpectWindowUntouched(b);
-            });
-        },
-        { kHeld } },
-    { "typing_into_min_during_drag",
-        [](QScrollBar* b) {
-            return DragWhile(b, Qt::LeftButton, [b] {
-                auto* entry = Control(*b->window(), "Text1");
-                QTest::keyClick(entry, Qt::Key_End);
-                QTest::keyClicks(entry, "150");
-                QTest::keyClick(entry, Qt::Key_Return);
-                ExpectWindowUntouched(b);
-            });
-        },
-        { kHeld } },
-    { "space_and_return_on_test_during_drag",
-        [](QScrollBar* b) {
-            return DragWhile(b, Qt::LeftButton, [b] {
-                QTest::keyClick(Control(*b->window(), "Command2"), Qt::Key_Space);
-                QTest::keyClick(Control(*b->window(), "Command3"), Qt::Key_Return);
-                QTest::keyClick(
-                    Control(*b->window(), "Command4"), Qt::Key_Enter, Qt::KeypadModifier);
-                ExpectWindowUntouched(b);
-            });
-        },
-        { kHeld } },
-    { "wheel_over_another_slider_during_drag",
-        [](QScrollBar* b) {
-            return DragWhile(b, Qt::LeftButton, [b] {
-                Wheel(Control(*b->window(), "HScroll3"), { 0, -120 }, {}, Qt::NoScrollPhase,
-                    Qt::LeftButton);
-                Swipe(Control(*b->window(), "HScroll1"), { 1, 0 });
-                ExpectWindowUntouched(b);
-            });
-        },
-        { kHeld } },
-    { "clicks_on_other_controls_during_drag",
-        [](QScrollBar* b) {
-            return DragWhile(b, Qt::LeftButton, [b] {
-                auto* other = Control<QScrollBar>(*b->window(), "HScroll1");
-                QTest::mouseClick(other, Qt::LeftButton, {},
-                    ScrollBarPart(other, QStyle::SC_ScrollBarAddLine).center());
-                QTest::mouseClick(Control(*b->window(), "Command3"), Qt::LeftButton);
-                QTest::mouseDClick(Control(*b->window(), "Command2"), Qt::LeftButton);
-                QTest::mouseClick(Control(*b->window(), "Text1"), Qt::LeftButton);
-                ExpectWindowUntouched(b);
-            });
-        },
-        { kHeld } },
+    { "key_right", Keyed(Qt::Key_Right), { 51 } },
+    { "key_left", Keyed(Qt::Key_Left), { 49 } },
+    { "key_down", Keyed(Qt::Key_Down), { 51 }, true },
+    { "key_page_down", Keyed(Qt::Key_PageDown), { 51 }, true },
+    { "key_up", Keyed(Qt::Key_Up), { 49 }, true },
+    { "key_page_up", Keyed(Qt::Key_PageUp), { 49 }, true },
+    { "key_end", Keyed(Qt::Key_End), { 255 }, true },
+    { "key_home", Keyed(Qt::Key_Home), { 1 }, true },
     { "shift_click_in_track",
         [](QScrollBar* b) {
-            return QTest::mouseClick(b, Qt::LeftButton, Qt::ShiftModifier, RightTrack(b)), 0;
+            QTest::mouseClick(b, Qt::LeftButton, Qt::ShiftModifier, RightTrack(b));
         },
         { 51 } },
     { "click_in_track_on_a_jumping_style",
@@ -280,7 +176,6 @@ const Gesture kGestures[] = {
             QTest::mouseClick(b, Qt::LeftButton, {}, RightTrack(b));
             QTest::mouseClick(b, Qt::MiddleButton, {}, LeftTrack(b));
             b->setStyle(nullptr);
-            return 0;
         },
         { 51, 50 } },
     { "right_click",
@@ -291,7 +186,6 @@ const Gesture kGestures[] = {
                 b->window()->windowHandle(), Qt::RightButton, {}, b->mapTo(b->window(), Thumb(b)));
             QTest::qWait(100);
             EXPECT_EQ(watch.menus, 0);
-            return 0;
         },
         {} },
     { "menu_key",
@@ -302,7 +196,6 @@ const Gesture kGestures[] = {
             QApplication::sendEvent(b, &menu);
             QTest::qWait(100);
             EXPECT_EQ(watch.menus, 0);
-            return 0;
         },
         {} },
 };
@@ -329,15 +222,13 @@ TEST_P(Gestures, SendWhatTheHandMeant)
     ASSERT_NO_FATAL_FAILURE(startShown());
     const Gesture& gesture = GetParam();
     QScrollBar* bar = Slider(form, kChannel);
-    const int held = gesture.act(bar);
+    gesture.act(bar);
 
     std::string expected;
     for (int value : gesture.values)
-        expected += FormatServoFrame(
-            ChannelCode(kChannel), static_cast<int16_t>(value == kHeld ? held : value));
+        expected += FormatServoFrame(ChannelCode(kChannel), static_cast<int16_t>(value));
     EXPECT_EQ(Hex(pty.readAll(150ms)), Hex(expected));
-    const int last = gesture.values.empty() ? 50 : gesture.values.back();
-    EXPECT_EQ(bar->value(), last == kHeld ? held : last);
+    EXPECT_EQ(bar->value(), gesture.values.empty() ? 50 : gesture.values.back());
     EXPECT_EQ(Readout(form, kChannel)->text().toStdString(), FormatHex(int16_t(bar->value())));
 
     if (gesture.likePlainScrollBar) {

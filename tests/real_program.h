@@ -197,7 +197,9 @@ public:
     // Exit status, or -1 when it did not end in time or crashed.
     int awaitEnd(std::chrono::milliseconds limit = 60s)
     {
-        if (!m_process.waitForFinished(static_cast<int>(limit.count())))
+        // Qt's wait says false for a process that has already ended.
+        if (m_process.state() != QProcess::NotRunning
+            && !m_process.waitForFinished(static_cast<int>(limit.count())))
             return -1;
         m_stderr += QString::fromLocal8Bit(m_process.readAllStandardError());
         return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
