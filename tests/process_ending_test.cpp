@@ -515,6 +515,10 @@ namespace {
     enum class Then { Answer, Signal, BoxDestroyed, WindowThenBoxDestroyed };
     const char* const kThenNames[]
         = { "ThenAnswer", "ThenSignal", "ThenBoxDestroyed", "ThenWindowThenBoxDestroyed" };
+    void PrintTo(Then then, std::ostream* out)
+    {
+        *out << kThenNames[int(then)];
+    }
 
     class HangUpWhileIdle : public Ending, public testing::WithParamInterface<Then> { };
 
