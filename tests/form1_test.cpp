@@ -116,22 +116,6 @@ namespace {
         EXPECT_TRUE(Reports().empty());
     }
 
-    TEST_F(Form1Test, RightArrowClickSendsOneFrameAndUpdatesTheReadout)
-    {
-        Form1 form(pty.path());
-        ASSERT_NO_FATAL_FAILURE(startShown(form));
-        for (int ch = 0; ch < kChannelCount; ++ch) {
-            QScrollBar* bar = Slider(form, ch);
-            const QRect arrow = ScrollBarPart(bar, QStyle::SC_ScrollBarAddLine);
-            ASSERT_FALSE(arrow.isEmpty()) << "the style draws no right arrow";
-            QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier, arrow.center());
-            EXPECT_EQ(Hex(pty.read(4)), Hex(FormatServoFrame(ChannelCode(ch), 51))) << ch;
-            EXPECT_EQ(pty.readAll(), "") << "one frame per click, channel " << ch;
-            EXPECT_EQ(bar->value(), 51);
-            EXPECT_EQ(Readout(form, ch)->text(), QStringLiteral("33"));
-        }
-    }
-
     TEST_F(Form1Test, TypingInTheMinEntryMovesEveryBound)
     {
         Form1 form(pty.path());
