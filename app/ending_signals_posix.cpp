@@ -41,6 +41,8 @@ namespace {
                 g_pipe[0] = g_pipe[1] = -1;
                 return false;
             }
+            // Taken before the first handler goes in: a signal between two of them is not lost.
+            g_taken = 1;
             for (int number : kEnding) {
                 struct sigaction previous { };
                 if (::sigaction(number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN)

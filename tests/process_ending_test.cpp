@@ -212,8 +212,11 @@ namespace {
             || running.st_ino != built.st_ino || !file.open(QIODevice::ReadOnly))
             return false;
         for (const QByteArray& line : file.readAll().split('\n'))
-            if (line.startsWith("SigCgt:"))
-                return ((line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1) != 0;
+            if (line.startsWith("SigCgt:")) {
+                const quint64 all
+                    = 1ull << (SIGTERM - 1) | 1ull << (SIGINT - 1) | 1ull << (SIGHUP - 1);
+                return (line.mid(7).trimmed().toULongLong(nullptr, 16) & all) == all;
+            }
         return false;
     }
 
@@ -244,7 +247,9 @@ namespace {
     // after it ('I', each further ioctl on it), each start-up frame written ('F'), each ending
     // signal taken, on whichever thread ('S'), and each read of the signal pipe by the panel's
     // main thread `panel` that found one ('R'), in the order they happened.
-    QString StartUpEvents(const QString& log, pid_t panel)
+    // And `lastHandler`: the panel's own rt_sigaction call that puts in its handler for SIGHUP,
+    // the last of the three.
+    QString StartUpEvents(const QString& log, pid_t panel, int* lastHandler)
     {
         QFile file(log);
         if (!file.open(QIODevice::ReadOnly))
@@ -260,9 +265,13 @@ namespace {
         static const QRegularExpression claim(QStringLiteral(R"(ioctl\((\d+), TIOCEXCL)"));
         QString events, port, reading;
         QStringList pipes;
+        int handlers = 0;
         for (const QByteArray& raw : file.readAll().split('\n')) {
             const QString line = QString::fromLatin1(raw);
             const bool own = line.split(' ').value(0).toInt() == panel;
+            if (own && line.contains(QLatin1String(" rt_sigaction(")) && ++handlers
+                && line.contains(QLatin1String("rt_sigaction(SIGHUP, {sa_handler=0x")))
+                *lastHandler = handlers;
             if (const auto claimed = claim.match(line); claimed.hasMatch()) {
                 events += QLatin1Char('C');
                 port = claimed.captured(1);
@@ -303,14 +312,16 @@ namespace {
 
         struct Run {
             int number;
-            // Sent `delay` after the panel's handler is in place; or, with `at`, delivered by
+            // Sent `delay` after the panel's handlers are in place; or, with `at`, delivered by
             // strace as the panel enters its `when`th call of `at` on the port (ioctl: the open,
-            // write: the start-up frames), which does not depend on how busy the machine is.
+            // write: the start-up frames) or anywhere (rt_sigaction), which does not depend on
+            // how busy the machine is.
             std::chrono::microseconds delay {};
             const char* at = nullptr;
             int when = 0;
             qint64 sinceHandler = 0; // measured, microseconds: until the kill, or (no kill, no
                                      // `at`) until the frames arrived
+            int lastHandler = 0; // the rt_sigaction call that puts in the last handler (no kill)
             int status = -1;
             std::string arrived {};
             QString events {};
@@ -325,12 +336,16 @@ namespace {
             Pty pty;
             QTemporaryDir dir;
             const QString log = dir.filePath(QStringLiteral("trace"));
-            QStringList trace { "-e", "trace=write,ioctl,read,pipe2" };
-            if (run.at)
-                trace = QStringList { "-P", "/dev/ttyS0", "-e",
+            QStringList trace { "-e", "trace=write,ioctl,read,pipe2,rt_sigaction" };
+            if (run.at) {
+                trace = QStringList { "-e",
                     QStringLiteral("inject=%1:signal=%2:when=%3")
                         .arg(QLatin1String(run.at), QLatin1String(sigabbrev_np(run.number)))
                         .arg(run.when) };
+                if (std::string_view(run.at) != "rt_sigaction")
+                    trace << "-P"
+                          << "/dev/ttyS0";
+            }
             Panel panel(*s_display, pty.path(), {}, {},
                 QStringList { QStandardPaths::findExecutable(QStringLiteral("strace")), "-f",
                     "--seccomp-bpf", "-qq", "-xx", "-e", "signal=TERM,INT,HUP", "-o", log }
@@ -354,7 +369,9 @@ namespace {
                     pid = list.readAll().split(' ').value(0).toInt();
                 QThread::usleep(100);
             }
-            ASSERT_TRUE(pid && PanelHandlesSignals(pid)) << panel.errors().toStdString();
+            // Signalled as its handlers go in, it may have ended already.
+            ASSERT_TRUE(pid && (PanelHandlesSignals(pid) || run.at))
+                << panel.errors().toStdString();
             QElapsedTimer since;
             since.start();
             if (run.at) {
@@ -372,7 +389,7 @@ namespace {
                 ::kill(pid, SIGTERM);
                 run.status = panel.awaitEnd(30s);
             }
-            run.events = StartUpEvents(log, pid);
+            run.events = StartUpEvents(log, pid, &run.lastHandler);
             run.errors = panel.errors();
             run.lockLeft = QFileInfo::exists(lockFile());
         }
@@ -457,6 +474,13 @@ namespace {
             expectCleanEnd(run);
             EXPECT_EQ(run.arrived.size(), 4u * when) << "frames followed the signal";
         }
+        // A signal that comes as the last of the handlers goes in ends start-up as any other.
+        ASSERT_GT(calibration.lastHandler, 0) << "the trace shows no handler for SIGHUP";
+        Run handlers { SIGINT, {}, "rt_sigaction", calibration.lastHandler };
+        SCOPED_TRACE("SIGINT as the handler for SIGHUP goes in");
+        ASSERT_NO_FATAL_FAILURE(start(handlers));
+        expectCleanEnd(handlers);
+        EXPECT_EQ(Hex(handlers.arrived), "") << "frames followed the signal";
         std::cout << "signalled with each of the open's " << opening
                   << " calls on the port, and with each start-up frame\n";
         EXPECT_GE(opening, 5);
