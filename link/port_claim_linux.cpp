@@ -176,11 +176,6 @@ namespace {
         return Named(pids.front());
     }
 
-    QString SystemText(int error)
-    {
-        return QString::fromLocal8Bit(std::strerror(error));
-    }
-
     // A live program's lock file for `name` in any of `folders`: its holder where the file
     // names a process, and the words for it. A stale one where ours goes is removed when
     // `replace` says so.
@@ -305,14 +300,14 @@ LineClaim::Outcome LineClaim::take(const QString& device)
     struct stat node { };
     if (m->fd < 0) {
         const int error = errno;
-        m->reason = SystemText(error);
+        m->reason = qt_error_string(error);
         if (error != EBUSY || ::stat(Path(device).constData(), &node) != 0)
             return Outcome::Unopened;
         m->holder = OpenerOf(node.st_rdev);
         return Outcome::Held;
     }
     if (::flock(m->fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        m->reason = SystemText(errno);
+        m->reason = qt_error_string(errno);
         ::fstat(m->fd, &node);
         if (const std::optional<qint64> pid = FlockHolder(node))
             m->holder = Named(*pid);
